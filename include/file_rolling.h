@@ -1,0 +1,3 @@
+#pragma once
+// Bounded set of diagnostic files in one directory.
+class FileRolling;

@@ -1,0 +1,31 @@
+#pragma once
+// The application: command line, workspace, and the gateway scheduler it owns.
+#include <cstdint>
+#include <string>
+
+#include "schedule.h"
+
+class VemoUmx {
+ public:
+  VemoUmx();
+  ~VemoUmx();
+  VemoUmx(const VemoUmx&) = delete;
+  VemoUmx& operator=(const VemoUmx&) = delete;
+
+  // The whole start-up. 0 once the scheduler runs; otherwise the exit status
+  // for a start-up that cannot go on (2: bad command line, 1: workspace unusable).
+  int start(int argc, char** argv);
+  // Command line and workspace; 0 to go on, else the exit status.
+  int parseOptions(int argc, char** argv);
+
+  const std::string& configPath() const { return config_path_; }
+  const std::string& workspacePath() const { return workspace_path_; }
+  Schedule& schedule() { return schedule_; }
+
+ private:
+  int32_t argc_ = 0;
+  char** argv_ = nullptr;
+  std::string config_path_ = "./config/vemo_umx.conf";
+  std::string workspace_path_ = "/root/ryne_ws/";
+  Schedule schedule_;
+};

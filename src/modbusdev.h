@@ -1,0 +1,79 @@
+#pragma once
+// The service's one link to the fieldbus gateway: a libmodbus master over a
+// serial line (RTU) or TCP, with bounded retries and a transaction counter.
+#include <sys/time.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+typedef struct _modbus modbus_t;
+
+struct ModbusConfig {
+  std::string deviceName;
+  std::string protocol;  // exactly "RTU" selects the serial line, anything else TCP
+  int32_t slaveId = 0;
+  std::string ipAddress;
+  int32_t port = 0;
+  std::string serialPort;
+  int32_t baudRate = 0;
+  char parity = 0;
+  int32_t dataBits = 0;
+  int32_t stopBits = 0;
+  int32_t responseTimeoutMs = 0;
+};
+
+// Every operation returns 0 on success, -1 after a failure that outlasted its
+// retries (or a refused connect) and -2 when there was no open connection.
+// Not thread safe: one thread at a time drives it; only getHeartbeat may be
+// called from elsewhere.
+class ModbusDev {
+ public:
+  ModbusDev() = default;
+  ~ModbusDev();
+  ModbusDev(const ModbusDev&) = delete;
+  ModbusDev& operator=(const ModbusDev&) = delete;
+
+  void setModbusConfig(const ModbusConfig& config) { config_ = config; }
+  ModbusConfig& getModbusConfig() { return config_; }
+  std::string getLastErrorMsg() const { return lastErrorMsg_; }
+  int32_t getLastErrorCode() const { return lastErrorCode_; }
+  // Completed data requests, successes and final failures alike.
+  uint32_t getHeartbeat() const { return heartbeat_.load(std::memory_order_relaxed); }
+
+  std::string setLastError(const std::string& msg, int code);
+
+  int modbusOpen();
+  int modbusConnectRtu(const char* device, int baud, char parity, int dataBits, int stopBits,
+                       int slave, int timeoutMs);
+  int modbusConnectTcp(const char* ip, int port, int slave, int timeoutMs);
+  void modbusClose();
+  int modbusFlush();
+  void modbusSetDebug(int flag);
+  void modbusGetResponseTimeout(timeval* tv);
+  void modbusSetResponseTimeout(timeval tv);
+
+  int modbusReadBits(int addr, int count, uint8_t* dest);
+  int modbusReadInputBits(int addr, int count, uint8_t* dest);
+  int modbusReadRegisters(int addr, int count, uint16_t* dest);
+  int modbusReadInputRegisters(int addr, int count, uint16_t* dest);
+  int modbusWriteBit(int addr, int status);
+  int modbusWriteRegister(int addr, int value);
+  int modbusWriteBits(int addr, int count, const uint8_t* src);
+  int modbusWriteRegisters(int addr, int count, const uint16_t* src);
+  int modbusWriteAndReadRegisters(int writeAddr, int writeCount, const uint16_t* src,
+                                  int readAddr, int readCount, uint16_t* dest);
+
+ private:
+  // The shared retry pattern; `call` performs one attempt on ctx_.
+  template <typename Call>
+  int request(const char* method, const char* libCall, bool reconnectWhenClosed, Call call);
+  bool requireContext(const char* method);
+  void setResponseTimeoutMs(int timeoutMs);
+
+  modbus_t* ctx_ = nullptr;
+  ModbusConfig config_;
+  std::string lastErrorMsg_;
+  int32_t lastErrorCode_ = 0;
+  std::atomic<uint32_t> heartbeat_{0};
+};

@@ -1,0 +1,90 @@
+#pragma once
+// The gateway scheduler: owns the robot link, the gateway link, the
+// configuration and the exchange and heartbeat threads.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "logger.h"
+#include "modbusdev.h"
+#include "robotstatus.h"
+
+namespace ryne {
+namespace vemo_sdk {
+class RpcClient;
+class RtdeClient;
+}  // namespace vemo_sdk
+}  // namespace ryne
+
+class Schedule {
+ public:
+  static constexpr size_t kSettingsWords = 32;
+
+  Schedule();
+  ~Schedule();
+  Schedule(const Schedule&) = delete;
+  Schedule& operator=(const Schedule&) = delete;
+
+  void init(std::string workspace, std::string config_path);
+  void start();
+  // Ends and joins both threads. The service itself never stops; this is for
+  // tests and embedding, so that a scheduler can be destroyed cleanly.
+  void stop();
+
+  void scheduledThreadLoop();
+  void heartbeatThreadLoop();
+  void updateRobotModeType();
+
+  // The configuration step of init: reads (or creates) the file at `path` and
+  // applies it. 0 when every lookup succeeded; -1 when one failed, which ends init.
+  int loadConfig(const std::string& path, std::string& serial_port);
+
+  static uint32_t ipToValue(const std::string& text, std::vector<uint16_t>& parts);
+  static int32_t conversion(double value);
+  static int readBitBuf(const uint8_t* bytes, uint32_t bit);
+
+  // Read-only views for diagnostics and tests.
+  uint8_t littleEndian() const { return little_endian_; }
+  uint8_t controlRobot() const { return control_robot_; }
+  uint8_t controlRobotInManualMode() const { return control_robot_in_manual_; }
+  int32_t registerNumber() const { return register_number_; }
+  const uint16_t* gatewaySettings() const { return gateway_settings_; }
+  uint16_t heartbeatWord() const { return heartbeat_word_.load(std::memory_order_relaxed); }
+  bool initCompleted() const { return init_completed_; }
+
+ private:
+  void connectRobot();
+  void openGateway(const std::string& serial_port);
+  // Sleeps for `d` unless a stop is requested first; false once stopping.
+  bool pause(std::chrono::milliseconds d);
+  bool stopping() const { return stop_requested_.load(std::memory_order_relaxed); }
+
+  std::shared_ptr<ryne::vemo_sdk::RpcClient> rpc_client_;
+  std::shared_ptr<ryne::vemo_sdk::RtdeClient> rtde_client_;
+  RobotStatus robot_status_;
+  ModbusConfig modbus_config_;
+  ModbusDev modbus_dev_;
+  std::unique_ptr<std::thread> scheduled_thread_;
+  std::unique_ptr<std::thread> heartbeat_thread_;
+  uint8_t little_endian_ = 0;
+  uint8_t control_robot_ = 0;
+  int32_t register_number_ = 0;
+  std::atomic<uint16_t> heartbeat_word_{0};
+  uint16_t gateway_settings_[kSettingsWords] = {};
+  UmxLog umx_log_;
+  uint8_t command_latch_ = 1;
+  uint16_t robot_mode_type_ = 0;
+  uint16_t last_robot_mode_type_ = 99;
+  uint8_t control_robot_in_manual_ = 0;
+
+  bool init_completed_ = false;
+  std::atomic<bool> stop_requested_{false};
+  std::mutex stop_mutex_;
+  std::condition_variable stop_cv_;
+};

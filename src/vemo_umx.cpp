@@ -1,0 +1,105 @@
+#include "vemo_umx.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <cxxopts.hpp>
+#include <filesystem>
+#include <iostream>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+VemoUmx::VemoUmx() = default;
+
+VemoUmx::~VemoUmx() {
+  if (argv_) {
+    for (int32_t i = 0; i < argc_; ++i) delete[] argv_[i];
+    delete[] argv_;
+  }
+}
+
+int VemoUmx::start(int argc, char** argv) {
+  argc_ = argc;
+  argv_ = new char*[argc + 1];
+  for (int i = 0; i < argc; ++i) {
+    size_t n = std::strlen(argv[i]);
+    argv_[i] = new char[n + 1];
+    std::memcpy(argv_[i], argv[i], n + 1);
+  }
+  argv_[argc] = nullptr;
+
+  if (int rc = parseOptions(argc, argv)) return rc;
+  schedule_.init(workspace_path_, config_path_);
+  schedule_.start();
+  return 0;
+}
+
+namespace {
+
+// Creates `dir` with its parents when missing. False, with a message on
+// standard error, when that is impossible.
+bool ensureDirectory(const std::string& dir) {
+  std::error_code ec;
+  if (fs::is_directory(dir, ec)) return true;
+  fs::create_directories(dir, ec);
+  if (ec || !fs::is_directory(dir)) {
+    std::cerr << "vemo_umx: cannot create directory " << dir << ": "
+              << (ec ? ec.message() : "not a directory") << std::endl;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int VemoUmx::parseOptions(int argc, char** argv) {
+  cxxopts::Options options("vemo_umx", "Vemo Umx main process");
+  options.allow_unrecognised_options();
+  options.add_options()
+      ("d,debug", "Enable debugging", cxxopts::value<bool>(), "")
+      ("h,help", "Print usage", cxxopts::value<bool>(), "")
+      ("c,config", "Specify config file for vemo_umx",
+       cxxopts::value<std::string>()->default_value("./config/vemo_umx"), "")
+      ("w,workspace", "Specify workspace for vemo_umx", cxxopts::value<std::string>(), "");
+
+  cxxopts::ParseResult result;
+  try {
+    result = options.parse(argc, argv);
+  } catch (const cxxopts::exceptions::exception& e) {
+    std::cerr << "vemo_umx: " << e.what() << "\n" << options.help() << std::flush;
+    return 2;
+  }
+
+  for (const auto& arg : result.unmatched()) std::cout << "UNMATCHED argument: " << arg << std::endl;
+
+  if (result.count("workspace")) {
+    std::string ws = result["workspace"].as<std::string>();
+    if (ws.empty()) {
+      std::cerr << "vemo_umx: --workspace needs a directory\n" << options.help() << std::flush;
+      return 2;
+    }
+    // Every path below the workspace is formed by concatenation, so the
+    // workspace must end in "/" for those paths to stay inside it.
+    if (ws.back() != '/') ws += '/';
+    workspace_path_ = ws;
+    if (!ensureDirectory(workspace_path_)) return 1;
+    if (::chdir(workspace_path_.c_str()) != 0) {
+      std::cerr << "vemo_umx: cannot change to workspace " << workspace_path_ << ": "
+                << std::strerror(errno) << std::endl;
+      return 1;
+    }
+  }
+  if (result.count("config"))
+    config_path_ = "./config/" + result["config"].as<std::string>();
+
+  if (!ensureDirectory(workspace_path_)) return 1;
+  ::setenv("UMX_WS", workspace_path_.c_str(), 1);
+
+  for (const char* sub : {"/log/umx/", "/log/.crash/vemo_umx", "/config/"})
+    if (!ensureDirectory(workspace_path_ + sub)) return 1;
+
+  std::cout << "Set workspace for vemo_umx: " << workspace_path_ << std::endl;
+  return 0;
+}
