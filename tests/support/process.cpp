@@ -28,7 +28,7 @@ Process::Process(std::vector<std::string> argv, ProcessOptions options) {
     for (auto& kv : options.env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
     for (auto& k : options.unset_env) unsetenv(k.c_str());
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
-    signal(SIGPIPE, SIG_DFL);
+    ::signal(SIGPIPE, SIG_DFL);
     std::vector<char*> av;
     for (auto& a : argv) av.push_back(const_cast<char*>(a.c_str()));
     av.push_back(nullptr);
