@@ -1,1 +1,314 @@
 #include "modbusdev.h"
+
+#include <modbus/modbus.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+#include "log.h"
+
+// The device may be driven before the logger exists (tests, early start-up);
+// a message then has nowhere to go and is dropped rather than crashing.
+#define MBDEV_LOG_INFO(...)                                                                     \
+  do {                                                                                          \
+    if (quill::Logger* mbdev_logger = UmxLog::getLogger()) LOG_INFO(mbdev_logger, __VA_ARGS__); \
+  } while (0)
+#define MBDEV_LOG_ERROR(...)                                                                     \
+  do {                                                                                           \
+    if (quill::Logger* mbdev_logger = UmxLog::getLogger()) LOG_ERROR(mbdev_logger, __VA_ARGS__); \
+  } while (0)
+
+namespace {
+
+constexpr int kAttempts = 4;
+constexpr long kRetryPauseNs = 10 * 1000 * 1000;
+const char kNoContext[] = "libmodbus context uninitialized!";
+
+void retryPause() {
+  timespec ts{0, kRetryPauseNs};
+  while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
+  }
+}
+
+// errno of the call that just failed. libmodbus leaves it untouched on a few
+// failures (an unparsable IP address, for one); a failed operation must never
+// look like "no error", so those are reported as an invalid argument.
+int failureErrno(int saved) {
+  return saved != 0 ? saved : EINVAL;
+}
+
+}  // namespace
+
+ModbusDev::~ModbusDev() {
+  modbusClose();
+}
+
+std::string ModbusDev::setLastError(const std::string& msg, int code) {
+  lastErrorMsg_ = msg;
+  lastErrorCode_ = code;
+  if (code != 0) {
+    std::fwrite(msg.data(), 1, msg.size(), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+  }
+  return lastErrorMsg_;
+}
+
+int ModbusDev::modbusOpen() {
+  setLastError("", 0);
+  if (config_.protocol == "RTU")
+    return modbusConnectRtu(config_.serialPort.c_str(), config_.baudRate, config_.parity,
+                            config_.dataBits, config_.stopBits, config_.slaveId,
+                            config_.responseTimeoutMs);
+  return modbusConnectTcp(config_.ipAddress.c_str(), config_.port, config_.slaveId,
+                          config_.responseTimeoutMs);
+}
+
+int ModbusDev::modbusConnectRtu(const char* device, int baud, char parity, int dataBits,
+                                int stopBits, int slave, int timeoutMs) {
+  modbusClose();
+  if (device == nullptr) device = "";
+  MBDEV_LOG_INFO("modbus connect: {} baud: {} parity: {} data_bit: {} stop_bit: {} slave: {}",
+                 device, baud, parity, dataBits, stopBits, slave);
+
+  ctx_ = modbus_new_rtu(device, baud, parity, dataBits, stopBits);
+  if (ctx_ == nullptr) {
+    MBDEV_LOG_ERROR("libmodbus context uninitialized! modbusConnectRtu falied");
+    setLastError("Unable to create the libmodbus context!", -1);
+    return -1;
+  }
+
+  if (modbus_connect(ctx_) == -1) {
+    int err = failureErrno(errno);
+    setLastError(modbus_strerror(err), err);
+    modbus_free(ctx_);
+    ctx_ = nullptr;
+    return -1;
+  }
+
+  // A serial line has no link to rebuild; failed requests are retried and
+  // reconnected here instead.
+  modbus_set_error_recovery(ctx_, MODBUS_ERROR_RECOVERY_NONE);
+
+  if (modbus_set_slave(ctx_, slave) == -1) {
+    int err = failureErrno(errno);
+    setLastError(modbus_strerror(err), err);
+    modbus_close(ctx_);
+    modbus_free(ctx_);
+    ctx_ = nullptr;
+    return -1;
+  }
+
+  setResponseTimeoutMs(timeoutMs);
+  modbusFlush();
+  setLastError("", 0);
+  MBDEV_LOG_INFO("Modbus Set Response Timeout: {} ", timeoutMs);
+  MBDEV_LOG_INFO("Modbus ConnectRtu Succeed");
+  return 0;
+}
+
+int ModbusDev::modbusConnectTcp(const char* ip, int port, int slave, int timeoutMs) {
+  modbusClose();
+  if (ip == nullptr) ip = "";
+  MBDEV_LOG_INFO("connect: {} port: {}", ip, port);
+
+  ctx_ = modbus_new_tcp(ip, port);
+  if (ctx_ == nullptr) {
+    int err = failureErrno(errno);
+    MBDEV_LOG_ERROR("libmodbus context uninitialized! modbusConnectTcp falied");
+    setLastError(modbus_strerror(err), err);
+    return -1;
+  }
+
+  if (modbus_set_slave(ctx_, slave) == -1 || modbus_connect(ctx_) == -1) {
+    int err = failureErrno(errno);
+    setLastError(modbus_strerror(err), err);
+    modbus_close(ctx_);
+    modbus_free(ctx_);
+    ctx_ = nullptr;
+    return -1;
+  }
+
+  // Over TCP the library itself reconnects a broken link and resynchronises
+  // after a bad frame.
+  modbus_set_error_recovery(ctx_, static_cast<modbus_error_recovery_mode>(
+                                      MODBUS_ERROR_RECOVERY_LINK | MODBUS_ERROR_RECOVERY_PROTOCOL));
+  setResponseTimeoutMs(timeoutMs);
+  modbusFlush();
+  setLastError("", 0);
+  return 0;
+}
+
+void ModbusDev::setResponseTimeoutMs(int timeoutMs) {
+  timeval tv{};
+  tv.tv_sec = timeoutMs / 1000;
+  tv.tv_usec = (timeoutMs % 1000) * 1000;
+  modbusSetResponseTimeout(tv);
+}
+
+void ModbusDev::modbusClose() {
+  setLastError("", 0);
+  if (ctx_ == nullptr) return;
+  modbus_close(ctx_);
+  modbus_free(ctx_);
+  ctx_ = nullptr;
+  MBDEV_LOG_INFO("Modbus  Closed");
+}
+
+int ModbusDev::modbusFlush() {
+  setLastError("", 0);
+  if (ctx_ == nullptr) {
+    MBDEV_LOG_ERROR("libmodbus context uninitialized! modbusFlush falied");
+    setLastError(kNoContext, -2);
+    return -2;
+  }
+  int rc = modbus_flush(ctx_);
+  if (rc == -1) {
+    int err = failureErrno(errno);
+    setLastError(modbus_strerror(err), err);
+  }
+  return rc;
+}
+
+void ModbusDev::modbusSetDebug(int flag) {
+  setLastError("", 0);
+  if (ctx_ == nullptr) {
+    MBDEV_LOG_ERROR("libmodbus context uninitialized! modbusSetDebug falied");
+    setLastError(kNoContext, -2);
+    return;
+  }
+  modbus_set_debug(ctx_, flag);
+}
+
+void ModbusDev::modbusGetResponseTimeout(timeval* tv) {
+  setLastError("", 0);
+  if (ctx_ == nullptr) {
+    MBDEV_LOG_ERROR("libmodbus context uninitialized! modbusGetResponseTimeout falied");
+    setLastError(kNoContext, -2);
+    return;
+  }
+  if (tv == nullptr) return;
+  uint32_t sec = 0, usec = 0;
+  modbus_get_response_timeout(ctx_, &sec, &usec);
+  tv->tv_sec = static_cast<time_t>(sec);
+  tv->tv_usec = static_cast<suseconds_t>(usec);
+}
+
+void ModbusDev::modbusSetResponseTimeout(timeval tv) {
+  setLastError("", 0);
+  if (ctx_ == nullptr) {
+    MBDEV_LOG_ERROR("libmodbus context uninitialized! modbusSetResponseTimeout falied");
+    setLastError(kNoContext, -2);
+    return;
+  }
+  // The library refuses 0 s 0 us (and out-of-range values); its previous
+  // timeout then stays in force.
+  modbus_set_response_timeout(ctx_, static_cast<uint32_t>(tv.tv_sec),
+                              static_cast<uint32_t>(tv.tv_usec));
+}
+
+bool ModbusDev::requireContext(const char* method) {
+  if (ctx_ != nullptr) return true;
+  MBDEV_LOG_ERROR("libmodbus context uninitialized! {} falied", method);
+  setLastError(kNoContext, -2);
+  return false;
+}
+
+template <typename Call>
+int ModbusDev::request(const char* method, const char* libCall, bool reconnectWhenClosed,
+                       Call call) {
+  setLastError("", 0);
+  if (!requireContext(method)) {
+    if (reconnectWhenClosed) modbusOpen();
+    return -2;
+  }
+  int err = 0;
+  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    if (call(ctx_) != -1) {
+      heartbeat_.fetch_add(1, std::memory_order_relaxed);
+      return 0;
+    }
+    err = failureErrno(errno);
+    if (attempt < kAttempts) {
+      retryPause();
+      // A serial line has no transaction ids: an answer to the failed attempt
+      // that arrives late would be taken for the answer to the next one.
+      modbus_flush(ctx_);
+    }
+  }
+  heartbeat_.fetch_add(1, std::memory_order_relaxed);
+  MBDEV_LOG_ERROR("{} error", libCall);
+  setLastError(modbus_strerror(err), err);
+  modbusOpen();
+  return -1;
+}
+
+int ModbusDev::modbusReadBits(int addr, int count, uint8_t* dest) {
+  return request("modbusReadBits", "modbus_read_bits", true,
+                 [&](modbus_t* ctx) { return modbus_read_bits(ctx, addr, count, dest); });
+}
+
+int ModbusDev::modbusReadInputBits(int addr, int count, uint8_t* dest) {
+  return request("modbusReadInputBits", "modbus_read_input_bits", true,
+                 [&](modbus_t* ctx) { return modbus_read_input_bits(ctx, addr, count, dest); });
+}
+
+int ModbusDev::modbusReadRegisters(int addr, int count, uint16_t* dest) {
+  return request("modbusReadRegisters", "modbus_read_registers", false,
+                 [&](modbus_t* ctx) { return modbus_read_registers(ctx, addr, count, dest); });
+}
+
+int ModbusDev::modbusReadInputRegisters(int addr, int count, uint16_t* dest) {
+  return request(
+      "modbusReadInputRegisters", "modbus_read_input_registers", true,
+      [&](modbus_t* ctx) { return modbus_read_input_registers(ctx, addr, count, dest); });
+}
+
+int ModbusDev::modbusWriteBit(int addr, int status) {
+  return request("modbusWriteBit", "modbus_write_bit", true,
+                 [&](modbus_t* ctx) { return modbus_write_bit(ctx, addr, status); });
+}
+
+int ModbusDev::modbusWriteRegister(int addr, int value) {
+  return request("modbusWriteRegister", "modbus_write_register", true, [&](modbus_t* ctx) {
+    return modbus_write_register(ctx, addr, static_cast<uint16_t>(value));
+  });
+}
+
+int ModbusDev::modbusWriteBits(int addr, int count, const uint8_t* src) {
+  return request("modbusWriteBits", "modbus_write_bits", true,
+                 [&](modbus_t* ctx) { return modbus_write_bits(ctx, addr, count, src); });
+}
+
+int ModbusDev::modbusWriteRegisters(int addr, int count, const uint16_t* src) {
+  return request("modbusWriteRegisters", "modbus_write_registers", true,
+                 [&](modbus_t* ctx) { return modbus_write_registers(ctx, addr, count, src); });
+}
+
+int ModbusDev::modbusWriteAndReadRegisters(int writeAddr, int writeCount, const uint16_t* src,
+                                           int readAddr, int readCount, uint16_t* dest) {
+  setLastError("", 0);
+  if (!requireContext("modbusWriteAndReadRegisters")) {
+    modbusOpen();
+    return -2;
+  }
+  int err = 0;
+  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    if (modbus_write_and_read_registers(ctx_, writeAddr, writeCount, src, readAddr, readCount,
+                                        dest) != -1) {
+      heartbeat_.fetch_add(1, std::memory_order_relaxed);
+      return 0;
+    }
+    err = failureErrno(errno);
+    if (attempt < kAttempts) {
+      retryPause();
+      modbus_flush(ctx_);
+      std::fprintf(stderr, "modbus_write_and_read_registers error, %d\n", attempt);
+      std::fflush(stderr);
+    }
+  }
+  heartbeat_.fetch_add(1, std::memory_order_relaxed);
+  setLastError(modbus_strerror(err), err);
+  return -1;
+}

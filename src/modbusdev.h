@@ -61,8 +61,8 @@ class ModbusDev {
   int modbusWriteRegister(int addr, int value);
   int modbusWriteBits(int addr, int count, const uint8_t* src);
   int modbusWriteRegisters(int addr, int count, const uint16_t* src);
-  int modbusWriteAndReadRegisters(int writeAddr, int writeCount, const uint16_t* src,
-                                  int readAddr, int readCount, uint16_t* dest);
+  int modbusWriteAndReadRegisters(int writeAddr, int writeCount, const uint16_t* src, int readAddr,
+                                  int readCount, uint16_t* dest);
 
  private:
   // The shared retry pattern; `call` performs one attempt on ctx_.

@@ -1,0 +1,132 @@
+#include "gateway_commands.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <sstream>
+#include <vector>
+
+namespace {
+
+const char kHelp[] =
+    "help: set di|co|ir|hr <addr> <value>... | get di|co|ir|hr <addr> <count> | mute on|off | "
+    "drop <n> | exception <code> on|off | stats [reset] | quit";
+
+// The whole word as a decimal number within [lo, hi].
+bool parseInt(const std::string& word, long lo, long hi, long* value) {
+  if (word.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  long v = std::strtol(word.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
+  *value = v;
+  return true;
+}
+
+bool parseOnOff(const std::string& word, bool* on) {
+  if (word == "on")
+    *on = true;
+  else if (word == "off")
+    *on = false;
+  else
+    return false;
+  return true;
+}
+
+bool isBitTable(Table t) {
+  return t == Table::Coils || t == Table::DiscreteInputs;
+}
+
+}  // namespace
+
+std::string GatewayCommands::execute(const std::string& line, bool* quit) {
+  std::istringstream in(line);
+  std::vector<std::string> w;
+  for (std::string word; in >> word;) w.push_back(word);
+  if (w.empty()) return "";
+  const std::string& cmd = w[0];
+
+  if (cmd == "quit") {
+    *quit = true;
+    return "bye";
+  }
+  if (cmd == "help") return kHelp;
+
+  if (cmd == "set" || cmd == "get") {
+    Table table;
+    if (w.size() < 4) return "error usage: " + cmd + " di|co|ir|hr <addr> ...";
+    if (!parseTable(w[1], &table)) return "error unknown table " + w[1];
+    long addr;
+    if (!parseInt(w[2], 0, image_.size() - 1, &addr)) return "error bad address " + w[2];
+    if (cmd == "get") {
+      long count;
+      if (w.size() != 4 || !parseInt(w[3], 1, image_.size(), &count)) return "error bad count";
+      std::vector<uint16_t> values;
+      if (!image_.get(table, static_cast<int>(addr), static_cast<int>(count), &values))
+        return "error range beyond " + std::to_string(image_.size());
+      std::string out;
+      for (size_t i = 0; i < values.size(); ++i) {
+        if (i) out += ' ';
+        out += std::to_string(values[i]);
+      }
+      return out;
+    }
+    std::vector<uint16_t> values;
+    // Registers take unsigned 16-bit values or their signed reading.
+    long lo = isBitTable(table) ? 0 : -32768;
+    long hi = isBitTable(table) ? 1 : 65535;
+    for (size_t i = 3; i < w.size(); ++i) {
+      long v;
+      if (!parseInt(w[i], lo, hi, &v)) return "error bad value " + w[i];
+      values.push_back(static_cast<uint16_t>(v));
+    }
+    if (!image_.set(table, static_cast<int>(addr), values))
+      return "error range beyond " + std::to_string(image_.size());
+    return "ok";
+  }
+
+  if (cmd == "mute") {
+    bool on;
+    if (w.size() != 2 || !parseOnOff(w[1], &on)) return "error usage: mute on|off";
+    image_.setMuted(on);
+    return "ok";
+  }
+
+  if (cmd == "drop") {
+    long n;
+    if (w.size() != 2 || !parseInt(w[1], 0, 1000000, &n)) return "error usage: drop <n>";
+    image_.dropNext(static_cast<int>(n));
+    return "ok";
+  }
+
+  if (cmd == "exception") {
+    long code;
+    bool on;
+    if (w.size() != 3 || !parseInt(w[1], 1, 255, &code) || !parseOnOff(w[2], &on))
+      return "error usage: exception <code 1..255> on|off";
+    image_.setException(on ? static_cast<int>(code) : 0);
+    return "ok";
+  }
+
+  if (cmd == "stats") {
+    if (w.size() == 2 && w[1] == "reset") {
+      image_.resetStats();
+      return "ok";
+    }
+    if (w.size() != 1) return "error usage: stats [reset]";
+    auto s = image_.stats();
+    std::string out = "stats";
+    uint64_t other = 0, total = 0;
+    static const int kShown[] = {1, 2, 3, 4, 5, 6, 15, 16, 23};
+    for (int fc = 0; fc < 256; ++fc) {
+      total += s[fc];
+      bool shown = false;
+      for (int k : kShown) shown = shown || k == fc;
+      if (!shown) other += s[fc];
+    }
+    for (int fc : kShown) out += " fc" + std::to_string(fc) + "=" + std::to_string(s[fc]);
+    out += " other=" + std::to_string(other) + " total=" + std::to_string(total);
+    return out;
+  }
+
+  return "error unknown command " + cmd + " (try help)";
+}

@@ -1,0 +1,55 @@
+#pragma once
+// The gateway's data image: coils, discrete inputs, holding and input
+// registers, plus how the simulated device answers (normally, not at all, or
+// with an exception). Shared by the serving loop and the command console, so
+// every access goes through one mutex.
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+typedef struct _modbus modbus_t;
+typedef struct _modbus_mapping_t modbus_mapping_t;
+
+enum class Table { Coils, DiscreteInputs, HoldingRegisters, InputRegisters };
+
+// "co", "di", "hr", "ir"; false for anything else.
+bool parseTable(const std::string& name, Table* table);
+
+class GatewayImage {
+ public:
+  explicit GatewayImage(int size);
+  ~GatewayImage();
+  GatewayImage(const GatewayImage&) = delete;
+  GatewayImage& operator=(const GatewayImage&) = delete;
+
+  int size() const { return size_; }
+
+  // Consecutive entries from addr; false (nothing changed) when out of range.
+  bool set(Table table, int addr, const std::vector<uint16_t>& values);
+  bool get(Table table, int addr, int count, std::vector<uint16_t>* values) const;
+
+  void setMuted(bool muted);
+  // Leaves the next n requests unanswered, then answers again: a line that
+  // drops a few frames.
+  void dropNext(int n);
+  // 0 answers normally; any other code answers every request with it.
+  void setException(int code);
+
+  // Counts one request received on ctx and answers it as configured.
+  void serve(modbus_t* ctx, const uint8_t* request, int length);
+
+  // Requests received per function code, answered or not.
+  std::array<uint64_t, 256> stats() const;
+  void resetStats();
+
+ private:
+  int size_;
+  mutable std::mutex mu_;
+  modbus_mapping_t* map_;
+  bool muted_ = false;
+  int drop_ = 0;
+  int exception_ = 0;
+  std::array<uint64_t, 256> stats_{};
+};
