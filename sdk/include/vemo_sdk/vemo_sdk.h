@@ -1,0 +1,16 @@
+#pragma once
+// Everything of libvemo_sdk.
+#include "vemo_sdk/input_parser.h"
+#include "vemo_sdk/io_control.h"
+#include "vemo_sdk/motion_control.h"
+#include "vemo_sdk/output_builder.h"
+#include "vemo_sdk/register_control.h"
+#include "vemo_sdk/robot_interface.h"
+#include "vemo_sdk/robot_manage.h"
+#include "vemo_sdk/robot_state.h"
+#include "vemo_sdk/rpc_client.h"
+#include "vemo_sdk/rtde_client.h"
+#include "vemo_sdk/runtime_machine.h"
+#include "vemo_sdk/trace.h"
+#include "vemo_sdk/types.h"
+#include "vemo_sdk/vemo_api.h"
