@@ -1,1 +1,331 @@
 #include "robotstatus.h"
+
+#include <cstring>
+
+#include "log.h"
+
+namespace {
+
+// Trace messages name the gateway signal that triggered a command.
+const char kSignal[] = "HoldingRegister";
+constexpr int32_t kAddress = 0;
+
+}  // namespace
+
+RobotStatus::~RobotStatus() { stopDeliveries(); }
+
+// ---------------------------------------------------------------------------
+// Read side
+
+void RobotStatus::configSubscribe() {
+  const std::vector<std::string> topics = {
+      "R1_actual_q",
+      "R1_actual_current",
+      "R1_actual_TCP_pose",
+      "R1_actual_joint_voltage",
+      "R1_joint_temperatures",
+      "R1_actual_TCP_speed",
+      "R1_target_speed_fraction",
+      "R1_standard_digital_input_bits",
+      "R1_standard_digital_output_bits",
+      "R1_configurable_digital_input_bits",
+      "R1_configurable_digital_output_bits",
+      "R1_link_digital_output_bits",
+      "R1_tool_digital_output_bits",
+      "output_bit_registers_0_to_63",
+      "input_int16_registers_0_to_63",
+      "R1_robot_mode",
+      "R1_safety_mode",
+      "runtime_state",
+  };
+  subscribe_channel_ = rtde_client_->setTopic(false, topics, 50.0, 1);
+  rtde_client_->subscribe(subscribe_channel_,
+                          [this](ryne::vemo_sdk::InputParser& parser) { updateStatus(parser); });
+}
+
+void RobotStatus::stopDeliveries() {
+  if (rtde_client_) rtde_client_->unsubscribe(subscribe_channel_);
+}
+
+// Runs on the SDK's thread, once per packet; the lock spans the whole packet
+// so that no reader sees it half stored.
+void RobotStatus::updateStatus(ryne::vemo_sdk::InputParser& parser) {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  joint_positions_ = parser.popVectorDouble();
+  joint_currents_ = parser.popVectorDouble();
+  tcp_pose_ = parser.popVectorDouble();
+  joint_voltages_ = parser.popVectorDouble();
+  joint_temperatures_ = parser.popVectorDouble();
+  tcp_speed_ = parser.popVectorDouble();
+  speed_fraction_ = parser.popDouble();
+  standard_di_bits_ = parser.popInt64();
+  standard_do_bits_ = parser.popInt64();
+  configurable_di_bits_ = parser.popInt64();
+  configurable_do_bits_ = parser.popInt64();
+  link_do_bits_ = parser.popInt64();
+  tool_do_bits_ = parser.popInt64();
+  output_bit_registers_ = parser.popInt64();
+  int16_registers_ = parser.popVectorInt16();
+  robot_mode_ = parser.popRobotModeType();
+  safety_mode_ = parser.popSafetyModeType();
+  runtime_state_ = parser.popRuntimeState();
+}
+
+RobotStatus::RobotModeType RobotStatus::getRobotModeType() {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  return robot_mode_;
+}
+
+RobotStatus::SafetyModeType RobotStatus::getSafetyModeType() {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  return safety_mode_;
+}
+
+RobotStatus::RuntimeState RobotStatus::getRuntimeState() {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  return runtime_state_;
+}
+
+double RobotStatus::getSpeedFraction() {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  return speed_fraction_;
+}
+
+void RobotStatus::getJointPositions(std::vector<double>& out) {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  out = joint_positions_;
+}
+
+void RobotStatus::getJointCurrents(std::vector<double>& out) {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  out = joint_currents_;
+}
+
+void RobotStatus::getTcpPose(std::vector<double>& out) {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  out = tcp_pose_;
+}
+
+void RobotStatus::getJointVoltages(std::vector<double>& out) {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  out = joint_voltages_;
+}
+
+void RobotStatus::getJointTemperatures(std::vector<double>& out) {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  out = joint_temperatures_;
+}
+
+void RobotStatus::getTcpSpeed(std::vector<double>& out) {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  out = tcp_speed_;
+}
+
+// Caller holds status_mutex_. Entry i is channel i, least significant bit first.
+void RobotStatus::unpackBits(int64_t bits, uint8_t count, std::vector<uint8_t>& out) {
+  const uint64_t b = static_cast<uint64_t>(bits);
+  for (uint8_t i = 0; i < count; ++i) out.push_back(i < 64 ? ((b >> i) & 1u) : 0);
+}
+
+void RobotStatus::getUserDI(std::vector<uint8_t>& out) {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  unpackBits(standard_di_bits_, standard_di_num_, out);
+}
+
+void RobotStatus::getUserDO(std::vector<uint8_t>& out) {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  unpackBits(standard_do_bits_, standard_do_num_, out);
+}
+
+void RobotStatus::getSafeDI(std::vector<uint8_t>& out) {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  unpackBits(configurable_di_bits_, configurable_di_num_, out);
+}
+
+void RobotStatus::getSafeDO(std::vector<uint8_t>& out) {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  unpackBits(configurable_do_bits_, configurable_do_num_, out);
+}
+
+void RobotStatus::getToolDO(std::vector<uint8_t>& out) {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  unpackBits(tool_do_bits_, tool_do_num_, out);
+}
+
+void RobotStatus::getLinkDO(std::vector<uint8_t>& out) {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  const uint32_t low = static_cast<uint32_t>(static_cast<uint64_t>(link_do_bits_));
+  const uint8_t bytes[4] = {static_cast<uint8_t>(low), static_cast<uint8_t>(low >> 8),
+                            static_cast<uint8_t>(low >> 16), static_cast<uint8_t>(low >> 24)};
+  uint8_t bit_values[32];
+  for (uint32_t k = 0; k < 32; ++k) bit_values[k] = readBitBuf(bytes, k);
+  for (uint32_t k = 8; k <= 11; ++k) out.push_back(bit_values[k]);
+}
+
+bool RobotStatus::getBoolOutput(uint32_t index) {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  if (index >= 64) return false;  // a shift past the 64-bit set is undefined
+  return (static_cast<uint64_t>(output_bit_registers_) >> index) & 1u;
+}
+
+int16_t RobotStatus::getInt16Register(uint32_t index) {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  if (index >= int16_registers_.size()) return 0;  // none delivered (yet) at that index
+  return int16_registers_[index];
+}
+
+uint8_t RobotStatus::readBitBuf(const uint8_t* buffer, uint32_t bit) {
+  return (buffer[bit / 8] >> (bit % 8)) & 1u;
+}
+
+// ---------------------------------------------------------------------------
+// Write side
+
+void RobotStatus::setInterfacePtr(
+    std::shared_ptr<ryne::common_interface::RobotInterface> robot_interface,
+    std::shared_ptr<ryne::common_interface::RuntimeMachine> runtime_machine,
+    std::shared_ptr<ryne::common_interface::RegisterControl> register_control,
+    std::shared_ptr<ryne::vemo_sdk::RtdeClient> rtde_client) {
+  robot_interface_ = robot_interface;
+  runtime_machine_ = runtime_machine;
+  register_control_ = register_control;
+  rtde_client_ = rtde_client;
+
+  standard_di_num_ = static_cast<uint8_t>(robot_interface_->getIoControl()->getStandardDigitalInputNum());
+  standard_do_num_ = static_cast<uint8_t>(robot_interface_->getIoControl()->getStandardDigitalOutputNum());
+  configurable_di_num_ =
+      static_cast<uint8_t>(robot_interface_->getIoControl()->getConfigurableDigitalInputNum());
+  configurable_do_num_ =
+      static_cast<uint8_t>(robot_interface_->getIoControl()->getConfigurableDigitalOutputNum());
+  tool_do_num_ = static_cast<uint8_t>(robot_interface_->getIoControl()->getToolDigitalOutputNum());
+
+  tool_do_cache_.resize(tool_do_num_, 0);
+  user_do_cache_.resize(standard_do_num_, 0);
+  int16_register_cache_.assign(32, 0);
+
+  initRegister();
+}
+
+void RobotStatus::initRegister() {
+  for (uint32_t i = 0; i < 64; ++i) register_control_->setBoolOutput(i, false);
+  for (uint32_t i = 0; i < 64; ++i) {
+    register_control_->setBoolInput(i, false);
+    bool_input_cache_.push_back(false);
+  }
+  for (uint32_t i = 0; i < 32; ++i) register_control_->setInt32Input(i, 0);
+  for (uint32_t i = 0; i < 32; ++i) register_control_->setInt32Output(i, 0);
+}
+
+void RobotStatus::setInput() {
+  const int channel = rtde_client_->setTopic(true, {"R1_standard_digital_output"}, 1.0, 0);
+  rtde_client_->publish(channel,
+                        [](ryne::vemo_sdk::OutputBuilder& builder) { builder.push(1, true); });
+  if (channel == -1) {
+    LOG_INFO(UmxLog::getLogger(), "RTDE setTopic  Failed!");
+  } else {
+    LOG_INFO(UmxLog::getLogger(), "RTDE setTopic  Success!");
+  }
+}
+
+void RobotStatus::poweron() {
+  auto mode = robot_interface_->getRobotState()->getRobotModeType();
+  if (mode == RobotModeType::Running) {
+    LOG_INFO(UmxLog::getLogger(), "机械臂已松刹车，处于运行模式");
+    return;
+  }
+  const int code = robot_interface_->getRobotManage()->poweron();
+  LOG_INFO(UmxLog::getLogger(), "机械臂正在上电");
+  if (code == 0) textmsg(kSignal, kAddress, 2, "poweron");
+}
+
+void RobotStatus::startup() {
+  auto mode = robot_interface_->getRobotState()->getRobotModeType();
+  if (mode == RobotModeType::Running) {
+    LOG_INFO(UmxLog::getLogger(), "机械臂已松刹车，处于运行模式");
+    return;
+  }
+  const int code = robot_interface_->getRobotManage()->startup();
+  LOG_INFO(UmxLog::getLogger(), "机械臂正在松刹车");
+  if (code == 0) textmsg(kSignal, kAddress, 3, "startup");
+}
+
+// The log line comes first; the trace message only when the controller accepted.
+int RobotStatus::programCommand(int code, const char* action, int32_t value) {
+  if (code == 0) textmsg(kSignal, kAddress, value, action);
+  return code;
+}
+
+int RobotStatus::runProgram() {
+  LOG_INFO(UmxLog::getLogger(), "Run program");
+  return programCommand(runtime_machine_->runProgram(), "runProgram", 5);
+}
+
+int RobotStatus::pauseProgram() {
+  LOG_INFO(UmxLog::getLogger(), "Pause program");
+  return programCommand(runtime_machine_->pause(), "pauseProgram", 6);
+}
+
+int RobotStatus::resumeProgram() {
+  LOG_INFO(UmxLog::getLogger(), "Resume program");
+  return programCommand(runtime_machine_->resume(), "resumeProgram", 7);
+}
+
+int RobotStatus::stopProgram() {
+  LOG_INFO(UmxLog::getLogger(), "Stop program");
+  return programCommand(runtime_machine_->stop(), "stopProgram", 8);
+}
+
+void RobotStatus::textmsg(const std::string& signal, int32_t addr, int32_t value,
+                          const std::string& action) {
+  const std::string text = "umx signal: " + signal + " addr: " + std::to_string(addr) +
+                           " value: " + std::to_string(value) + " action: " + action;
+  robot_interface_->getTrace()->textmsg(text);
+}
+
+int RobotStatus::setSpeedFraction(double fraction) {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  return robot_interface_->getMotionControl()->setSpeedFraction(fraction);
+}
+
+RobotStatus::OperationalModeType RobotStatus::getOperationalMode() {
+  return robot_interface_->getRobotManage()->getOperationalMode();
+}
+
+void RobotStatus::setUserDO(const std::vector<int32_t>& values) {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  for (uint8_t n = 0; n < standard_do_num_; ++n) {
+    // Too few values (or a cache shorter than the count) ends the walk; the
+    // writes made so far stand.
+    if (n >= values.size() || n >= user_do_cache_.size()) break;
+    if (values[n] != user_do_cache_[n]) {
+      robot_interface_->getIoControl()->setStandardDigitalOutput(n, values[n] != 0);
+      user_do_cache_[n] = values[n];
+    }
+  }
+}
+
+void RobotStatus::setToolDO(std::vector<uint8_t> values) {
+  if (values.empty()) return;
+  for (uint8_t n = 0; n < values.size(); ++n) {
+    if (n >= tool_do_cache_.size()) break;  // more values than the arm has tool outputs
+    if (values[n] != tool_do_cache_[n]) {
+      robot_interface_->getIoControl()->setToolDigitalOutput(n, values[n] != 0);
+      tool_do_cache_[n] = values[n];
+    }
+  }
+}
+
+void RobotStatus::setBoolInput(uint32_t index, bool value) {
+  if (index >= bool_input_cache_.size()) return;
+  if (bool_input_cache_[index] == value) return;
+  bool_input_cache_[index] = value;
+  register_control_->setBoolInput(index, value);
+}
+
+void RobotStatus::setInt16Register(uint32_t index, int16_t value) {
+  if (index >= int16_register_cache_.size()) return;
+  const int32_t wide = value;
+  if (int16_register_cache_[index] == wide) return;
+  int16_register_cache_[index] = wide;
+  register_control_->setInt16Register(index, value);
+}

@@ -1,6 +1,120 @@
 #pragma once
-// Placeholder: replaced by the robot link.
+// The service's one link to the robot arm: a cache of the arm's live state,
+// fed by the controller's real-time stream on the SDK's thread and read by the
+// scheduler through the getters; and the write side, forwarding commands and
+// output and register writes to the controller, each write sent only when it
+// differs from the last value sent.
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "vemo_sdk/input_parser.h"
+#include "vemo_sdk/register_control.h"
+#include "vemo_sdk/robot_interface.h"
+#include "vemo_sdk/rtde_client.h"
+#include "vemo_sdk/runtime_machine.h"
+#include "vemo_sdk/types.h"
+
 class RobotStatus {
  public:
+  using RobotModeType = ryne::common_interface::RobotModeType;
+  using SafetyModeType = ryne::common_interface::SafetyModeType;
+  using RuntimeState = ryne::common_interface::RuntimeState;
+  using OperationalModeType = ryne::common_interface::OperationalModeType;
+
   RobotStatus() = default;
+  ~RobotStatus();
+  RobotStatus(const RobotStatus&) = delete;
+  RobotStatus& operator=(const RobotStatus&) = delete;
+  RobotStatus(RobotStatus&&) = delete;
+  RobotStatus& operator=(RobotStatus&&) = delete;
+
+  // --- read side: the status cache ---
+  void configSubscribe();
+  // Ends the deliveries to this object's update callback; once it returns no
+  // callback runs. The destructor calls it.
+  void stopDeliveries();
+
+  RobotModeType getRobotModeType();
+  SafetyModeType getSafetyModeType();
+  RuntimeState getRuntimeState();
+  double getSpeedFraction();
+  void getJointPositions(std::vector<double>& out);
+  void getJointCurrents(std::vector<double>& out);
+  void getTcpPose(std::vector<double>& out);
+  void getJointVoltages(std::vector<double>& out);
+  void getJointTemperatures(std::vector<double>& out);
+  void getTcpSpeed(std::vector<double>& out);
+  // The digital I/O getters append one 0/1 entry per channel to `out`.
+  void getUserDI(std::vector<uint8_t>& out);
+  void getUserDO(std::vector<uint8_t>& out);
+  void getSafeDI(std::vector<uint8_t>& out);
+  void getSafeDO(std::vector<uint8_t>& out);
+  void getToolDO(std::vector<uint8_t>& out);
+  void getLinkDO(std::vector<uint8_t>& out);
+  bool getBoolOutput(uint32_t index);       // false for index >= 64
+  int16_t getInt16Register(uint32_t index);  // 0 past the delivered registers
+  static uint8_t readBitBuf(const uint8_t* buffer, uint32_t bit);
+
+  // --- write side: commands and writes ---
+  void setInterfacePtr(std::shared_ptr<ryne::common_interface::RobotInterface> robot_interface,
+                       std::shared_ptr<ryne::common_interface::RuntimeMachine> runtime_machine,
+                       std::shared_ptr<ryne::common_interface::RegisterControl> register_control,
+                       std::shared_ptr<ryne::vemo_sdk::RtdeClient> rtde_client);
+  void initRegister();
+  void setInput();
+  void poweron();
+  void startup();
+  int runProgram();
+  int pauseProgram();
+  int resumeProgram();
+  int stopProgram();
+  void textmsg(const std::string& signal, int32_t addr, int32_t value, const std::string& action);
+  int setSpeedFraction(double fraction);
+  OperationalModeType getOperationalMode();
+  void setUserDO(const std::vector<int32_t>& values);
+  void setToolDO(std::vector<uint8_t> values);
+  void setBoolInput(uint32_t index, bool value);
+  void setInt16Register(uint32_t index, int16_t value);
+
+ private:
+  void updateStatus(ryne::vemo_sdk::InputParser& parser);
+  void unpackBits(int64_t bits, uint8_t count, std::vector<uint8_t>& out);
+  int programCommand(int code, const char* action, int32_t value);
+
+  int32_t subscribe_channel_ = 0;
+  std::mutex status_mutex_;
+  uint8_t standard_di_num_ = 0;
+  uint8_t standard_do_num_ = 0;
+  uint8_t configurable_di_num_ = 0;
+  uint8_t configurable_do_num_ = 0;
+  uint8_t tool_do_num_ = 0;
+  double speed_fraction_ = 0.0;
+  int64_t standard_di_bits_ = 0;
+  int64_t standard_do_bits_ = 0;
+  int64_t configurable_di_bits_ = 0;
+  int64_t configurable_do_bits_ = 0;
+  int64_t link_do_bits_ = 0;
+  int64_t tool_do_bits_ = 0;
+  int64_t output_bit_registers_ = 0;
+  std::vector<int16_t> int16_registers_;
+  SafetyModeType safety_mode_ = static_cast<SafetyModeType>(0);
+  RobotModeType robot_mode_ = static_cast<RobotModeType>(0);
+  RuntimeState runtime_state_ = static_cast<RuntimeState>(6);
+  std::vector<double> tcp_pose_{0.0};
+  std::vector<double> tcp_speed_{0.0};
+  std::vector<double> joint_positions_{0.0};
+  std::vector<double> joint_currents_{0.0};
+  std::vector<double> joint_voltages_{0.0};
+  std::vector<double> joint_temperatures_{0.0};
+  std::vector<uint8_t> tool_do_cache_{0};
+  std::vector<int32_t> user_do_cache_{0};
+  std::vector<bool> bool_input_cache_;
+  std::vector<int32_t> int16_register_cache_;
+  std::shared_ptr<ryne::vemo_sdk::RtdeClient> rtde_client_;
+  std::shared_ptr<ryne::common_interface::RobotInterface> robot_interface_;
+  std::shared_ptr<ryne::common_interface::RuntimeMachine> runtime_machine_;
+  std::shared_ptr<ryne::common_interface::RegisterControl> register_control_;
 };
