@@ -1,0 +1,397 @@
+// libvemo_sdk against the simulator over real sockets, and against a fake
+// controller that sends hostile frames.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "robot_link_helpers.h"
+#include "vemo_sdk/wire.h"
+
+namespace {
+
+using namespace ryne;
+using common_interface::RobotModeType;
+using rl::Link;
+using rl::Sim;
+using vt::Ms;
+namespace wire = vemo_sdk::wire;
+
+TEST(SdkRpc, CallsReachTheControllerAndAnswersComeBack) {
+  Sim sim({"--tool-do", "2"});
+  Link link(sim, false);
+  EXPECT_TRUE(sim.waitExact("call login vemo 739154", 0));
+
+  auto io = link.robot->getIoControl();
+  EXPECT_EQ(io->getStandardDigitalInputNum(), 16);
+  EXPECT_EQ(io->getStandardDigitalOutputNum(), 16);
+  EXPECT_EQ(io->getConfigurableDigitalInputNum(), 16);
+  EXPECT_EQ(io->getConfigurableDigitalOutputNum(), 16);
+  EXPECT_EQ(io->getToolDigitalOutputNum(), 2);
+  EXPECT_EQ(link.robot->getRobotState()->getRobotModeType(), RobotModeType::PowerOff);
+  EXPECT_EQ(link.robot->getRobotManage()->getOperationalMode(),
+            common_interface::OperationalModeType::Manual);
+
+  size_t from = sim.mark();
+  EXPECT_EQ(io->setStandardDigitalOutput(3, true), 0);
+  EXPECT_EQ(link.rpc->getRegisterControl()->setInt16Register(0, -1), 0);
+  EXPECT_EQ(link.robot->getMotionControl()->setSpeedFraction(0.37), 0);
+  EXPECT_EQ(link.robot->getTrace()->textmsg("umx signal: a  b "), 0);
+  EXPECT_NE(io->setToolDigitalOutput(2, true), 0) << "the arm has two tool outputs";
+  EXPECT_EQ(link.callsUntilMarker(sim, from),
+            (std::vector<std::string>{"call setStandardDigitalOutput 3 1",
+                                      "call setInt16Register 0 -1", "call setSpeedFraction 0.37",
+                                      "call textmsg umx signal: a  b ",
+                                      "call setToolDigitalOutput 2 1"}));
+
+  // A failing controller answers its code until told otherwise.
+  auto rm = link.rpc->getRuntimeMachine();
+  sim.cmd("fail runProgram 7");
+  EXPECT_EQ(rm->runProgram(), 7);
+  sim.cmd("fail runProgram 0");
+  EXPECT_EQ(rm->runProgram(), 0);
+  // A robot the controller does not have is refused.
+  EXPECT_NE(link.rpc->getRobotInterface("R9")->getIoControl()->setStandardDigitalOutput(1, true),
+            0);
+  EXPECT_EQ(link.rpc->getRobotInterface("R9")->getIoControl()->getToolDigitalOutputNum(), 0);
+}
+
+TEST(SdkRtde, StreamsValuesInTopicOrderAndPublishesOutputs) {
+  Sim sim;
+  Link link(sim);
+  sim.cmd("set speed_fraction 0.25");
+  sim.cmd("set runtime_state 3");
+  sim.cmd("set joint_positions 1 2 3 4 5 6 7");
+
+  EXPECT_EQ(link.rtde->setTopic(false, {"R1_actual_q", "no_such_topic"}, 50.0, 1), -1);
+  EXPECT_NE(link.rtde->subscribe(-1, [](vemo_sdk::InputParser&) {}), 0);
+  EXPECT_NE(link.rtde->publish(57, [](vemo_sdk::OutputBuilder&) {}), 0);
+
+  std::mutex mu;
+  std::vector<std::tuple<double, int32_t, std::vector<double>, std::thread::id>> got;
+  int ch = link.rtde->setTopic(
+      false, {"R1_target_speed_fraction", "runtime_state", "R1_actual_q"}, 50.0, 1);
+  ASSERT_GE(ch, 0);
+  EXPECT_EQ(link.rtde->subscribe(ch,
+                                 [&](vemo_sdk::InputParser& p) {
+                                   double f = p.popDouble();
+                                   auto rt = static_cast<int32_t>(p.popRuntimeState());
+                                   auto q = p.popVectorDouble();
+                                   EXPECT_TRUE(p.popVectorDouble().empty()) << "past the end";
+                                   std::lock_guard<std::mutex> lk(mu);
+                                   got.emplace_back(f, rt, q, std::this_thread::get_id());
+                                 }),
+            0);
+  EXPECT_TRUE(sim.waitExact(
+      "rtde subscribe " + std::to_string(ch) +
+          " R1_target_speed_fraction runtime_state R1_actual_q",
+      0));
+  ASSERT_TRUE(vt::waitUntil(
+      [&] {
+        std::lock_guard<std::mutex> lk(mu);
+        return got.size() >= 3;
+      },
+      Ms(3000)));
+  {
+    std::lock_guard<std::mutex> lk(mu);
+    EXPECT_EQ(std::get<0>(got[0]), 0.25);
+    EXPECT_EQ(std::get<1>(got[0]), 3);
+    EXPECT_EQ(std::get<2>(got[0]), (std::vector<double>{1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_NE(std::get<3>(got[0]), std::this_thread::get_id()) << "delivered on the SDK's thread";
+  }
+
+  // Output packets: the simulator applies them and prints each change once.
+  int out = link.rtde->setTopic(true, {"R1_standard_digital_output"}, 20.0, 0);
+  ASSERT_GE(out, 0);
+  std::atomic<bool> on{true};
+  std::atomic<int> built{0};
+  EXPECT_EQ(link.rtde->publish(out,
+                               [&](vemo_sdk::OutputBuilder& b) {
+                                 b.push(5, on.load());
+                                 ++built;
+                               }),
+            0);
+  EXPECT_TRUE(sim.waitExact("rtde output R1_standard_digital_output 5 1", 0));
+  ASSERT_TRUE(vt::waitUntil([&] { return built.load() >= 4; }, Ms(3000)));
+  on = false;
+  EXPECT_TRUE(sim.waitExact("rtde output R1_standard_digital_output 5 0", 0));
+  EXPECT_EQ(sim.proc().countContaining("rtde output R1_standard_digital_output 5 1"), 1u)
+      << "unchanged packets are not announced again";
+  EXPECT_EQ(link.rtde->unpublish(out), 0);
+  EXPECT_EQ(link.rtde->unsubscribe(ch), 0);
+}
+
+// A controller restart (the simulator killed and started again on the same
+// ports) and a dropped connection are both survived without help.
+TEST(SdkReconnect, ControllerRestartIsSurvived) {
+  auto sim = std::make_unique<Sim>();
+  const int rpc_port = sim->rpcPort(), rtde_port = sim->rtdePort();
+  Link link(*sim);
+  link.rtde->setRequestTimeout(1000);
+  std::atomic<int> packets{0};
+  std::atomic<int32_t> mode{-1};
+  int ch = link.rtde->setTopic(false, {"R1_robot_mode"}, 100.0, 1);
+  ASSERT_GE(ch, 0);
+  link.rtde->subscribe(ch, [&](vemo_sdk::InputParser& p) {
+    mode = static_cast<int32_t>(p.popRobotModeType());
+    ++packets;
+  });
+  int out = link.rtde->setTopic(true, {"R1_tool_digital_output"}, 10.0, 0);
+  link.rtde->publish(out, [](vemo_sdk::OutputBuilder& b) { b.push(1, true); });
+  ASSERT_TRUE(vt::waitUntil([&] { return mode.load() == 3; }, Ms(3000)));
+
+  sim->proc().signal(SIGKILL);
+  ASSERT_TRUE(sim->proc().waitExit(Ms(3000)));
+  sim.reset();
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_NE(link.robot->getIoControl()->setStandardDigitalOutput(1, true), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1000))
+      << "a refused connection fails at once, it does not wait out the timeout";
+
+  sim = std::make_unique<Sim>(std::vector<std::string>{}, rpc_port, rtde_port);
+  sim->cmd("set robot_mode 7");
+  size_t from = 0;
+  EXPECT_EQ(link.robot->getIoControl()->setStandardDigitalOutput(1, true), 0);
+  auto calls = sim->linesFrom(from, "call ");
+  EXPECT_EQ(calls, (std::vector<std::string>{"call login vemo 739154",
+                                             "call setStandardDigitalOutput 1 1"}));
+  EXPECT_TRUE(vt::waitUntil([&] { return mode.load() == 7; }, Ms(5000)))
+      << "streaming resumes on the new connection";
+  EXPECT_TRUE(sim->waitExact("rtde login vemo 739154", 0));
+  EXPECT_TRUE(sim->waitExact("rtde subscribe 0 R1_robot_mode", 0));
+  EXPECT_TRUE(sim->waitExact("rtde publish 1 R1_tool_digital_output", 0));
+  EXPECT_TRUE(sim->waitExact("rtde output R1_tool_digital_output 1 1", 0));
+
+  // `drop` closes every connection while the controller stays up.
+  size_t mark = sim->mark();
+  sim->cmd("drop");
+  int before = packets.load();
+  sim->cmd("set robot_mode 5");
+  EXPECT_TRUE(vt::waitUntil([&] { return mode.load() == 5 && packets.load() > before; },
+                            Ms(5000)));
+  EXPECT_EQ(link.rpc->getRuntimeMachine()->runProgram(), 0);
+  EXPECT_TRUE(sim->waitExact("call login vemo 739154", mark));
+  EXPECT_TRUE(sim->waitExact("call runProgram", mark));
+  EXPECT_TRUE(sim->waitExact("rtde subscribe 0 R1_robot_mode", mark));
+}
+
+// --- a fake controller ------------------------------------------------------
+
+// Accepts connections on a free port; each is handed to `script`, which sees
+// the client's first frame (if any) and answers as it likes. Records whether
+// the client closed its end afterwards.
+class FakeController {
+ public:
+  using Script = std::function<void(int fd)>;
+  explicit FakeController(Script script) : script_(std::move(script)) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    EXPECT_EQ(::listen(fd_, 8), 0);
+    socklen_t len = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~FakeController() {
+    stop_ = true;
+    ::shutdown(fd_, SHUT_RDWR);
+    thread_.join();
+    ::close(fd_);
+  }
+  int port() const { return port_; }
+  int accepted() const { return accepted_; }
+  int closedByClient() const { return closed_by_client_; }
+
+  // Reads one whole frame from the client; false on end of stream.
+  static bool readFrame(int fd, std::string& body) {
+    unsigned char h[5];
+    if (!readN(fd, h, 5)) return false;
+    uint32_t len = (uint32_t(h[0]) << 24) | (uint32_t(h[1]) << 16) | (uint32_t(h[2]) << 8) | h[3];
+    body.resize(len - 1);
+    return len <= 1 || readN(fd, &body[0], len - 1);
+  }
+  static void write(int fd, const std::string& bytes) {
+    (void)!::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  }
+
+ private:
+  static bool readN(int fd, void* p, size_t n) {
+    auto* c = static_cast<char*>(p);
+    while (n > 0) {
+      pollfd pf{fd, POLLIN, 0};
+      if (::poll(&pf, 1, 3000) <= 0) return false;
+      ssize_t r = ::recv(fd, c, n, 0);
+      if (r <= 0) return false;
+      c += r;
+      n -= static_cast<size_t>(r);
+    }
+    return true;
+  }
+  void serve() {
+    while (!stop_) {
+      int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (c < 0) return;
+      ++accepted_;
+      script_(c);
+      // The client must close its end by itself: wait for its end of stream.
+      char buf[256];
+      pollfd pf{c, POLLIN, 0};
+      while (::poll(&pf, 1, 3000) > 0) {
+        ssize_t r = ::recv(c, buf, sizeof buf, 0);
+        if (r == 0) {
+          ++closed_by_client_;
+          break;
+        }
+        if (r < 0) break;
+      }
+      ::close(c);
+    }
+  }
+  Script script_;
+  int fd_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> accepted_{0}, closed_by_client_{0};
+};
+
+std::string header(uint32_t len) {
+  std::string h(4, '\0');
+  h[0] = char(len >> 24);
+  h[1] = char(len >> 16);
+  h[2] = char(len >> 8);
+  h[3] = char(len);
+  return h;
+}
+
+TEST(SdkHostileController, BadFramesCloseTheRpcConnectionWithAnErrorCode) {
+  struct Case {
+    const char* what;
+    std::string reply;
+    bool hang_up;  // close after the reply
+    int expected;
+  };
+  const std::vector<Case> cases = {
+      {"garbage", "this is not a frame at all", false, vemo_sdk::kSdkProtocolError},
+      {"oversized", header(2u << 20) + "\x01{\"id\":1", false, vemo_sdk::kSdkProtocolError},
+      {"zero length", header(0), false, vemo_sdk::kSdkProtocolError},
+      {"unknown type", header(3) + "\x09{}", false, vemo_sdk::kSdkProtocolError},
+      {"bad json", wire::encodeFrame(wire::FrameType::kJson, "{\"id\":1,"), false,
+       vemo_sdk::kSdkProtocolError},
+      {"json without code", wire::encodeFrame(wire::FrameType::kJson, "{\"id\":1}"), false,
+       vemo_sdk::kSdkProtocolError},
+      {"data frame on rpc", wire::encodeFrame(wire::FrameType::kData, "xx"), false,
+       vemo_sdk::kSdkProtocolError},
+      {"truncated then closed", header(100) + "\x01{\"id\":1", true, vemo_sdk::kSdkProtocolError},
+      {"truncated and silent", header(100) + "\x01{\"id\":1", false, vemo_sdk::kSdkTimeout},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeController fake([&](int fd) {
+      std::string req;
+      ASSERT_TRUE(FakeController::readFrame(fd, req));
+      FakeController::write(fd, c.reply);
+      if (c.hang_up) ::shutdown(fd, SHUT_WR);
+    });
+    vemo_sdk::RpcClient rpc(0);
+    ASSERT_EQ(rpc.connect("127.0.0.1", fake.port()), 0);
+    rpc.setRequestTimeout(300);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(rpc.getRuntimeMachine()->runProgram(), c.expected);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
+    EXPECT_TRUE(vt::waitUntil([&] { return fake.closedByClient() >= 1; }, Ms(3000)))
+        << "the client closes the connection";
+    EXPECT_TRUE(rpc.getRobotNames().empty());
+  }
+}
+
+TEST(SdkHostileController, BadFramesCloseTheRtdeConnectionAndItReconnects) {
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"garbage", "GET / HTTP/1.1\r\n\r\n"},
+      {"oversized", header(0x7fffffff)},
+      {"bad value tag",
+       wire::encodeFrame(wire::FrameType::kData, std::string("\0\0\0\0\1\0\x63", 7))},
+      {"vector longer than packet",
+       wire::encodeFrame(wire::FrameType::kData, std::string("\0\0\0\0\1\0\x04\xff\xff\0\0", 11))},
+      {"output frame from controller", wire::encodeFrame(wire::FrameType::kOutput, "")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    // First connection: answer the login, then send the hostile bytes.
+    // Later connections (the client reconnecting): answer nothing useful.
+    std::atomic<int> conn{0};
+    FakeController fake([&](int fd) {
+      std::string req;
+      if (!FakeController::readFrame(fd, req)) return;
+      if (conn++ > 0) return;
+      auto id = req.substr(req.find("\"id\":") + 5);
+      id = id.substr(0, id.find_first_of(",}"));
+      FakeController::write(
+          fd, wire::encodeFrame(wire::FrameType::kJson, "{\"id\":" + id + ",\"c\":0}") + c.second);
+    });
+    std::atomic<int> delivered{0};
+    vemo_sdk::RtdeClient rtde(0);
+    rtde.setRequestTimeout(300);
+    ASSERT_EQ(rtde.connect("127.0.0.1", fake.port()), 0);
+    rtde.login("vemo", "739154");
+    EXPECT_TRUE(vt::waitUntil([&] { return fake.closedByClient() >= 1; }, Ms(3000)));
+    EXPECT_TRUE(vt::waitUntil([&] { return fake.accepted() >= 2; }, Ms(3000)))
+        << "the client reconnects by itself";
+    EXPECT_EQ(delivered.load(), 0);
+  }
+}
+
+TEST(SdkWire, FrameReaderSplitsAndRefuses) {
+  wire::FrameReader r;
+  std::string two = wire::encodeFrame(wire::FrameType::kJson, "{\"a\":1}") +
+                    wire::encodeFrame(wire::FrameType::kData, std::string("\0\0", 2));
+  wire::FrameType t;
+  std::string body;
+  // Byte by byte: a frame is reported only once complete.
+  size_t frames = 0;
+  for (char ch : two) {
+    r.append(&ch, 1);
+    while (r.next(t, body) == wire::FrameReader::Result::kFrame) ++frames;
+  }
+  EXPECT_EQ(frames, 2u);
+  EXPECT_EQ(t, wire::FrameType::kData);
+  EXPECT_EQ(body, std::string("\0\0", 2));
+  EXPECT_EQ(r.pending(), 0u);
+
+  std::string big = header(wire::kMaxFrameSize + 1);
+  r.append(big.data(), big.size());
+  EXPECT_EQ(r.next(t, body), wire::FrameReader::Result::kError);
+  EXPECT_EQ(r.next(t, body), wire::FrameReader::Result::kError) << "an error sticks";
+
+  wire::DataWriter w(7);
+  w.putVectorDouble({1.5, -2.25});
+  w.putInt64(INT64_MIN);
+  w.putVectorInt16({-1, 32767});
+  w.putInt32(-5);
+  std::string packet = w.finish();
+  uint32_t ch = 0;
+  std::vector<wire::Value> values;
+  ASSERT_TRUE(wire::decodeData(packet, ch, values, nullptr));
+  EXPECT_EQ(ch, 7u);
+  vemo_sdk::InputParser p(values);
+  EXPECT_EQ(p.popVectorDouble(), (std::vector<double>{1.5, -2.25}));
+  EXPECT_EQ(p.popInt64(), INT64_MIN);
+  EXPECT_EQ(p.popVectorInt16(), (std::vector<int16_t>{-1, 32767}));
+  EXPECT_EQ(p.popInt32(), -5);
+  EXPECT_EQ(p.popInt64(), 0) << "past the end";
+  // Every truncation of a valid packet is refused.
+  for (size_t n = 0; n < packet.size(); ++n)
+    EXPECT_FALSE(wire::decodeData(packet.substr(0, n), ch, values, nullptr)) << n;
+}
+
+}  // namespace
