@@ -31,9 +31,8 @@ void retryPause() {
   }
 }
 
-// errno of the call that just failed. libmodbus leaves it untouched on a few
-// failures (an unparsable IP address, for one); a failed operation must never
-// look like "no error", so those are reported as an invalid argument.
+// errno of the call that just failed. Should the library ever fail without
+// setting it, the failure must still not be recorded as "no error".
 int failureErrno(int saved) {
   return saved != 0 ? saved : EINVAL;
 }

@@ -577,9 +577,12 @@ TEST(ModbusDev, FailedConnectLeavesTheDeviceClosed) {
     EXPECT_EQ(log.count("libmodbus context uninitialized! modbusConnectRtu falied\n"), 1u);
     EXPECT_EQ(dev.modbusFlush(), -2);
   }
-  // TCP: refused, and the default record (empty address).
+  // TCP: refused, a unit number out of range, and the default record (empty address).
   {
     ModbusDev dev;
+    EXPECT_EQ(dev.modbusConnectTcp("127.0.0.1", closedPort(), 300, 1000), -1);
+    EXPECT_EQ(dev.getLastErrorCode(), EINVAL);
+    EXPECT_EQ(dev.modbusFlush(), -2);
     EXPECT_EQ(dev.modbusConnectTcp("127.0.0.1", closedPort(), 1, 1000), -1);
     EXPECT_EQ(dev.getLastErrorCode(), ECONNREFUSED);
     EXPECT_EQ(dev.modbusFlush(), -2);
