@@ -1,0 +1,190 @@
+// vemo_robot_sim's own contract: options, the arm's mode sequences and motion,
+// the stdin commands, and its refusal of hostile clients.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "robot_link_helpers.h"
+
+namespace {
+
+using namespace ryne;
+using rl::Link;
+using rl::Sim;
+using vt::Ms;
+
+// Records every distinct value of a few streamed topics, in arrival order.
+struct Recorder {
+  std::mutex mu;
+  std::vector<int32_t> modes, runtime;
+  std::vector<double> q0;
+  int packets = 0;
+
+  explicit Recorder(vemo_sdk::RtdeClient& rtde) {
+    int ch = rtde.setTopic(false, {"R1_robot_mode", "runtime_state", "R1_actual_q"}, 200.0, 1);
+    EXPECT_GE(ch, 0);
+    rtde.subscribe(ch, [this](vemo_sdk::InputParser& p) {
+      auto m = static_cast<int32_t>(p.popRobotModeType());
+      auto r = static_cast<int32_t>(p.popRuntimeState());
+      auto q = p.popVectorDouble();
+      std::lock_guard<std::mutex> lk(mu);
+      ++packets;
+      if (modes.empty() || modes.back() != m) modes.push_back(m);
+      if (runtime.empty() || runtime.back() != r) runtime.push_back(r);
+      if (!q.empty() && (q0.empty() || q0.back() != q[0])) q0.push_back(q[0]);
+    });
+  }
+  bool waitMode(int32_t m) {
+    return vt::waitUntil(
+        [&] {
+          std::lock_guard<std::mutex> lk(mu);
+          return !modes.empty() && modes.back() == m;
+        },
+        Ms(3000));
+  }
+  bool waitRuntime(int32_t r) {
+    return vt::waitUntil(
+        [&] {
+          std::lock_guard<std::mutex> lk(mu);
+          return !runtime.empty() && runtime.back() == r;
+        },
+        Ms(3000));
+  }
+};
+
+TEST(RobotSim, ArmRunsThroughItsModeSequences) {
+  Sim sim;
+  Link link(sim);
+  Recorder rec(*link.rtde);
+  ASSERT_TRUE(rec.waitMode(3));
+  {
+    std::lock_guard<std::mutex> lk(rec.mu);
+    EXPECT_EQ(rec.runtime, std::vector<int32_t>{6});
+  }
+  auto manage = link.robot->getRobotManage();
+  EXPECT_NE(manage->startup(), 0) << "brakes stay on while powered off";
+  EXPECT_EQ(manage->poweron(), 0);
+  ASSERT_TRUE(rec.waitMode(5));
+  EXPECT_EQ(manage->startup(), 0);
+  ASSERT_TRUE(rec.waitMode(8));
+  {
+    std::lock_guard<std::mutex> lk(rec.mu);
+    EXPECT_EQ(rec.modes, (std::vector<int32_t>{3, 2, 4, 5, 6, 8}));
+  }
+
+  auto rm = link.rpc->getRuntimeMachine();
+  EXPECT_EQ(rm->runProgram(), 0);
+  ASSERT_TRUE(vt::waitUntil(
+      [&] {
+        std::lock_guard<std::mutex> lk(rec.mu);
+        return rec.q0.size() >= 5;
+      },
+      Ms(3000)))
+      << "the joints move while the program runs";
+  EXPECT_EQ(rm->pause(), 0);
+  ASSERT_TRUE(rec.waitRuntime(3));
+  EXPECT_EQ(rm->resume(), 0);
+  ASSERT_TRUE(rec.waitRuntime(0));
+  EXPECT_EQ(rm->stop(), 0);
+  ASSERT_TRUE(rec.waitRuntime(6));
+  {
+    std::lock_guard<std::mutex> lk(rec.mu);
+    EXPECT_EQ(rec.runtime, (std::vector<int32_t>{6, 0, 2, 3, 0, 5, 6}));
+  }
+  EXPECT_EQ(link.robot->getMotionControl()->setSpeedFraction(1.5), 1) << "out of range";
+  EXPECT_EQ(rm->getRuntimeState(), common_interface::RuntimeState::Stopped);
+}
+
+TEST(RobotSim, StdinCommandsAreCheckedAndCounted) {
+  Sim sim({"--standard-do", "8", "--tool-do", "1"});
+  Link link(sim, false);
+  auto io = link.robot->getIoControl();
+  EXPECT_EQ(io->getStandardDigitalOutputNum(), 8);
+  EXPECT_EQ(io->getToolDigitalOutputNum(), 1);
+
+  for (const char* bad : {"set robot_mode x", "set joint_positions 1 two", "set nothing 1",
+                          "set int16_register 64 1", "set int16_register 1 40000",
+                          "fail runProgram", "rtde sideways", "hello"})
+    EXPECT_EQ(sim.proc().query(bad, "").rfind("error ", 0), 0u) << bad;
+  EXPECT_EQ(link.robot->getRobotState()->getRobotModeType(),
+            common_interface::RobotModeType::PowerOff)
+      << "a refused command changes nothing";
+
+  sim.cmd("set safety_mode 3");
+  EXPECT_EQ(link.robot->getRobotState()->getSafetyModeType(),
+            common_interface::SafetyModeType::ProtectiveStop);
+  sim.cmd("fail getSafetyModeType 5");
+  EXPECT_EQ(link.robot->getRobotState()->getSafetyModeType(),
+            common_interface::SafetyModeType::Undefined)
+      << "a failing query gives no value";
+  EXPECT_NE(io->setStandardDigitalOutput(8, true), 0) << "only outputs 0..7 exist";
+  io->setStandardDigitalOutput(2, true);
+  std::string stats = sim.proc().query("stats", "stats");
+  EXPECT_NE(stats.find(" setStandardDigitalOutput=2"), std::string::npos) << stats;
+  EXPECT_NE(stats.find(" getSafetyModeType=2"), std::string::npos) << stats;
+  EXPECT_NE(stats.find(" login=1"), std::string::npos) << stats;
+  EXPECT_EQ(sim.linesFrom(0, "call getSafetyModeType").size(), 0u) << "queries are not printed";
+
+  // Paused streaming sends nothing until resumed.
+  EXPECT_EQ(link.rtde->connect("127.0.0.1", sim.rtdePort()), 0);
+  Recorder rec(*link.rtde);
+  ASSERT_TRUE(rec.waitMode(3));
+  sim.cmd("rtde pause");
+  sim.cmd("set robot_mode 7");
+  EXPECT_FALSE(vt::waitUntil(
+      [&] {
+        std::lock_guard<std::mutex> lk(rec.mu);
+        return rec.modes.back() == 7;
+      },
+      Ms(300)));
+  sim.cmd("rtde resume");
+  EXPECT_TRUE(rec.waitMode(7));
+
+  sim.proc().send("quit");
+  int status = -1;
+  EXPECT_TRUE(sim.proc().waitExit(Ms(3000), &status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(RobotSim, HostileClientsAreDroppedAndOthersServed) {
+  Sim sim;
+  for (std::string bytes : {std::string("GET / HTTP/1.1\r\n\r\n"), std::string("\0\0\0\0", 4),
+                            std::string("\0\0\0\x05\x01{}}}", 9),
+                            std::string("\0\0\0\x03\x03zz", 7)}) {
+    SCOPED_TRACE(bytes.size());
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(sim.rpcPort()));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
+    pollfd pf{fd, POLLIN, 0};
+    ASSERT_EQ(::poll(&pf, 1, 3000), 1);
+    char buf[64];
+    EXPECT_EQ(::recv(fd, buf, sizeof buf, 0), 0) << "closed by the simulator";
+    ::close(fd);
+  }
+  EXPECT_TRUE(sim.proc().running());
+  Link link(sim, false);
+  EXPECT_EQ(link.robot->getIoControl()->getToolDigitalOutputNum(), 4);
+}
+
+TEST(RobotSim, BadOptionsAreRefused) {
+  for (std::vector<std::string> argv :
+       {std::vector<std::string>{"--tool-do", "x"}, {"--rpc-port", "70000"}, {"--frobnicate"}}) {
+    argv.insert(argv.begin(), vt::bin("vemo_robot_sim"));
+    vt::Process p(argv);
+    int status = -1;
+    ASSERT_TRUE(p.waitExit(Ms(3000), &status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
+    EXPECT_TRUE(p.waitFor("vemo_robot_sim: ", Ms(1000), 0, vt::Stream::Err));
+  }
+}
+
+}  // namespace
