@@ -1,0 +1,215 @@
+// The real service's crash reports: fatal signals leave a minidump that the
+// Breakpad tools read and a readable stack trace; SIGUSR1 writes a trace and
+// the service goes on; the other listed signals end it by their default action.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "test_env.h"
+
+namespace fs = std::filesystem;
+using vt::Ms;
+
+namespace {
+
+const Ms kStart(30000);
+const Ms kEnd(15000);
+
+std::vector<std::string> crashFiles(const std::string& dir, const std::regex& pattern) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (it->is_regular_file() && std::regex_match(name, pattern)) out.push_back(name);
+  }
+  return out;
+}
+
+const std::regex kTraceName(R"(vemo_umx_\d{14})");
+const std::regex kDumpName(R"(.*\.dmp)");
+
+// The main thread sleeping in the idle loop means the entry routine has
+// armed Breakpad: start-up itself never sleeps on the main thread once the
+// scheduler runs.
+bool mainThreadIdle(pid_t pid) {
+  const std::string task = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
+  std::istringstream syscall_line(vt::readFile(task + "/syscall"));
+  long nr = -1;
+  if (syscall_line >> nr) return nr == SYS_clock_nanosleep || nr == SYS_nanosleep;
+  return vt::readFile(task + "/wchan").find("nanosleep") != std::string::npos;
+}
+
+// Whether the process has a handler installed for `sig` (SigCgt in /proc).
+bool catches(pid_t pid, int sig) {
+  std::istringstream status(vt::readFile("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("SigCgt:", 0) != 0) continue;
+    const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+    return (mask >> (sig - 1)) & 1ULL;
+  }
+  return false;
+}
+
+// Runs a Breakpad tool on a minidump to its end; returns its exit status.
+int runTool(const std::string& tool, const std::string& dump, std::string* out, std::string* err) {
+  vt::Process p({vt::breakpadTool(tool), dump});
+  int status = 0;
+  if (!p.waitExit(Ms(60000), &status)) return -1;
+  *out = p.allText();
+  *err = p.allText(vt::Stream::Err);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+class Crash : public testing::Test {
+ protected:
+  void SetUp() override {
+    // SIGQUIT's and the faults' default action would leave core files.
+    rlimit none{0, 0};
+    setrlimit(RLIMIT_CORE, &none);
+    if (vt::fileExists(vt::bin("vemo_robot_sim"))) {
+      robot_ = std::make_unique<vt::Process>(std::vector<std::string>{vt::bin("vemo_robot_sim")});
+      ASSERT_TRUE(robot_->waitFor("ready", Ms(10000))) << robot_->allText(vt::Stream::Err);
+    }
+  }
+
+  // A service on a fresh workspace, idling with crash reporting armed.
+  std::unique_ptr<vt::Process> startUmx(const std::string& ws) {
+    vt::ProcessOptions opt;
+    opt.cwd = "/tmp";
+    auto umx = std::make_unique<vt::Process>(
+        std::vector<std::string>{vt::bin("vemo_umx"), "--workspace", ws}, opt);
+    EXPECT_TRUE(umx->waitFor("VEMO-UMX is Running", kStart))
+        << umx->allText() << umx->allText(vt::Stream::Err);
+    EXPECT_TRUE(vt::waitUntil([&] { return mainThreadIdle(umx->pid()); }, Ms(10000)));
+    return umx;
+  }
+
+  vt::TempDir tmp_{"vemo-crash"};
+  std::unique_ptr<vt::Process> robot_;
+};
+
+}  // namespace
+
+TEST_F(Crash, FaultsLeaveAMinidumpAndAReadableTrace) {
+  for (int sig : {SIGSEGV, SIGABRT}) {
+    SCOPED_TRACE(strsignal(sig));
+    const std::string ws = tmp_ / ("ws" + std::to_string(sig) + "/");
+    const std::string crash = ws + "./log/.crash/vemo_umx/";
+    auto umx = startUmx(ws);
+    ASSERT_FALSE(HasFailure());
+
+    umx->signal(sig);
+    int status = 0;
+    ASSERT_TRUE(umx->waitExit(kEnd, &status));
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+
+    const auto traces = crashFiles(crash, kTraceName);
+    const auto dumps = crashFiles(crash, kDumpName);
+    ASSERT_EQ(traces.size(), 1u);
+    ASSERT_EQ(dumps.size(), 1u);
+    EXPECT_EQ(umx->countContaining("Crash file is written to " + crash + traces[0]), 1u)
+        << umx->allText();
+    EXPECT_EQ(umx->countContaining("Dump path: " + crash), 1u) << umx->allText();
+
+    const std::string trace = vt::readFile(crash + traces[0]);
+    EXPECT_EQ(trace.rfind("Stack trace (most recent call last)", 0), 0u) << trace;
+    EXPECT_TRUE(
+        std::regex_search(trace, std::regex(R"(Source ".+", line \d+, in \w+ \[0x[0-9a-f]+\])")))
+        << "function names resolved:\n"
+        << trace;
+    const std::string err = umx->allText(vt::Stream::Err);
+    EXPECT_NE(err.find("Stack trace (most recent call last)"), std::string::npos) << err;
+    EXPECT_NE(err.find(strsignal(sig)), std::string::npos) << "psiginfo line:\n" << err;
+
+    std::string out, tool_err;
+    runTool("minidump_dump", crash + dumps[0], &out, &tool_err);
+    EXPECT_NE(out.find("MDRawHeader"), std::string::npos);
+    EXPECT_NE(out.find("MinidumpThreadList"), std::string::npos);
+    // Breakpad's Linux client never writes the misc-info and memory-info
+    // streams, which the tool counts as errors; anything else is a bad dump.
+    std::istringstream lines(tool_err);
+    for (std::string l; std::getline(lines, l);) {
+      if (l.find("ERROR") == std::string::npos) continue;
+      EXPECT_TRUE(l.find("GetMiscInfo()") != std::string::npos ||
+                  l.find("GetMemoryInfoList()") != std::string::npos)
+          << l;
+    }
+
+    EXPECT_EQ(runTool("minidump_stackwalk", crash + dumps[0], &out, &tool_err), 0) << tool_err;
+    EXPECT_NE(out.find(std::string("Crash reason:  ") + (sig == SIGSEGV ? "SIGSEGV" : "SIGABRT")),
+              std::string::npos)
+        << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex(R"(Thread \d+ \(crashed\)\n 0  \S+)"))) << out;
+  }
+}
+
+TEST_F(Crash, Usr1WritesATraceAndTheServiceGoesOn) {
+  const std::string ws = tmp_ / "ws/";
+  const std::string crash = ws + "./log/.crash/vemo_umx/";
+  auto umx = startUmx(ws);
+  ASSERT_FALSE(HasFailure());
+
+  std::set<std::string> written;
+  size_t from = 0;
+  for (int round = 1; round <= 2; ++round) {
+    SCOPED_TRACE(round);
+    umx->signal(SIGUSR1);
+    const long at = umx->waitLine([](const std::string& l) { return l == "Received SIGUSR1!"; },
+                                  Ms(10000), from);
+    ASSERT_GE(at, 0) << umx->allText();
+    // The handler re-arms itself after that line; a SIGUSR1 before that
+    // would take the default action.
+    ASSERT_TRUE(vt::waitUntil([&] { return catches(umx->pid(), SIGUSR1); }, Ms(5000)));
+    const auto out = umx->lines();
+    std::vector<std::string> mine(out.begin() + from, out.begin() + at + 1);
+    from = at + 1;
+    EXPECT_NE(std::find(mine.begin(), mine.end(), "Received signal 10!"), mine.end());
+    for (const auto& l : mine) {
+      const std::string tag = "Crash file is written to " + crash;
+      if (l.rfind(tag, 0) == 0) written.insert(l.substr(tag.size()));
+    }
+    EXPECT_TRUE(umx->running());
+  }
+
+  // Two traces, or one when both fell within the same second.
+  const auto traces = crashFiles(crash, kTraceName);
+  EXPECT_EQ(std::set<std::string>(traces.begin(), traces.end()), written);
+  EXPECT_GE(traces.size(), 1u);
+  EXPECT_TRUE(crashFiles(crash, kDumpName).empty());
+  EXPECT_EQ(vt::readFile(crash + traces[0]).rfind("Stack trace (most recent call last)", 0), 0u);
+  EXPECT_EQ(umx->countContaining("Stack trace (most recent call last)", vt::Stream::Err), 2u);
+  EXPECT_TRUE(umx->running());
+}
+
+TEST_F(Crash, QuitAndUsr2TraceThenTakeTheDefaultAction) {
+  for (int sig : {SIGQUIT, SIGUSR2}) {
+    SCOPED_TRACE(strsignal(sig));
+    const std::string ws = tmp_ / ("ws" + std::to_string(sig) + "/");
+    const std::string crash = ws + "./log/.crash/vemo_umx/";
+    auto umx = startUmx(ws);
+    ASSERT_FALSE(HasFailure());
+
+    umx->signal(sig);
+    int status = 0;
+    ASSERT_TRUE(umx->waitExit(kEnd, &status));
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+
+    EXPECT_EQ(umx->countContaining("Received signal " + std::to_string(sig) + "!"), 1u);
+    EXPECT_EQ(umx->countContaining("watf? exit"), 0u);
+    const auto traces = crashFiles(crash, kTraceName);
+    ASSERT_EQ(traces.size(), 1u);
+    EXPECT_EQ(vt::readFile(crash + traces[0]).rfind("Stack trace (most recent call last)", 0), 0u);
+    EXPECT_TRUE(crashFiles(crash, kDumpName).empty());
+    EXPECT_NE(umx->allText(vt::Stream::Err).find("Stack trace (most recent call last)"),
+              std::string::npos);
+  }
+}
