@@ -12,7 +12,9 @@ constexpr int32_t kAddress = 0;
 
 }  // namespace
 
-RobotStatus::~RobotStatus() { stopDeliveries(); }
+RobotStatus::~RobotStatus() {
+  stopDeliveries();
+}
 
 // ---------------------------------------------------------------------------
 // Read side
@@ -191,8 +193,10 @@ void RobotStatus::setInterfacePtr(
   register_control_ = register_control;
   rtde_client_ = rtde_client;
 
-  standard_di_num_ = static_cast<uint8_t>(robot_interface_->getIoControl()->getStandardDigitalInputNum());
-  standard_do_num_ = static_cast<uint8_t>(robot_interface_->getIoControl()->getStandardDigitalOutputNum());
+  standard_di_num_ =
+      static_cast<uint8_t>(robot_interface_->getIoControl()->getStandardDigitalInputNum());
+  standard_do_num_ =
+      static_cast<uint8_t>(robot_interface_->getIoControl()->getStandardDigitalOutputNum());
   configurable_di_num_ =
       static_cast<uint8_t>(robot_interface_->getIoControl()->getConfigurableDigitalInputNum());
   configurable_do_num_ =

@@ -54,7 +54,7 @@ class RobotStatus {
   void getSafeDO(std::vector<uint8_t>& out);
   void getToolDO(std::vector<uint8_t>& out);
   void getLinkDO(std::vector<uint8_t>& out);
-  bool getBoolOutput(uint32_t index);       // false for index >= 64
+  bool getBoolOutput(uint32_t index);        // false for index >= 64
   int16_t getInt16Register(uint32_t index);  // 0 past the delivered registers
   static uint8_t readBitBuf(const uint8_t* buffer, uint32_t bit);
 

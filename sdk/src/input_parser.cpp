@@ -30,8 +30,12 @@ int64_t InputParser::popInt64() {
   return v->i;
 }
 
-int32_t InputParser::popInt32() { return static_cast<int32_t>(popInt64()); }
-bool InputParser::popBool() { return popInt64() != 0; }
+int32_t InputParser::popInt32() {
+  return static_cast<int32_t>(popInt64());
+}
+bool InputParser::popBool() {
+  return popInt64() != 0;
+}
 
 std::vector<int16_t> InputParser::popVectorInt16() {
   wire::Value* v = take();

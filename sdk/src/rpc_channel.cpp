@@ -62,8 +62,7 @@ void RpcChannel::setTimeout(int ms) {
   timeout_ms_ = ms > 0 ? ms : 1;
 }
 
-RpcChannel::Reply RpcChannel::call(const std::string& method, const std::string& robot,
-                                   json args) {
+RpcChannel::Reply RpcChannel::call(const std::string& method, const std::string& robot, json args) {
   std::lock_guard<std::mutex> lk(mu_);
   if (fd_ >= 0 && !aliveLocked()) closeLocked();
   if (fd_ < 0) {
@@ -74,8 +73,7 @@ RpcChannel::Reply RpcChannel::call(const std::string& method, const std::string&
   return exchangeLocked(method, robot, std::move(args));
 }
 
-int64_t RpcChannel::integer(const std::string& method, const std::string& robot,
-                            int64_t fallback) {
+int64_t RpcChannel::integer(const std::string& method, const std::string& robot, int64_t fallback) {
   Reply r = call(method, robot, json::array());
   if (r.code != 0 || !r.result.is_number_integer()) return fallback;
   return r.result.get<int64_t>();
@@ -148,8 +146,7 @@ RpcChannel::Reply RpcChannel::exchangeLocked(const std::string& method, const st
       }
       json msg = json::parse(body, nullptr, false);
       if (msg.is_discarded() || !msg.is_object() || !msg.contains("id") ||
-          !msg["id"].is_number_unsigned() || !msg.contains("c") ||
-          !msg["c"].is_number_integer()) {
+          !msg["id"].is_number_unsigned() || !msg.contains("c") || !msg["c"].is_number_integer()) {
         closeLocked();
         return Reply{kSdkProtocolError, {}};
       }

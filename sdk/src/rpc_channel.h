@@ -1,8 +1,7 @@
 #pragma once
 // The one RPC connection behind an RpcClient and every handle it hands out.
-#include <nlohmann/json.hpp>
-
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "vemo_sdk/wire.h"

@@ -20,9 +20,15 @@ using nlohmann::json;
 RpcClient::RpcClient(int /*mode*/) : channel_(std::make_shared<detail::RpcChannel>()) {}
 RpcClient::~RpcClient() = default;
 
-int RpcClient::connect(const std::string& ip, int port) { return channel_->connect(ip, port); }
-int RpcClient::disconnect() { return channel_->disconnect(); }
-bool RpcClient::isConnected() const { return channel_->isConnected(); }
+int RpcClient::connect(const std::string& ip, int port) {
+  return channel_->connect(ip, port);
+}
+int RpcClient::disconnect() {
+  return channel_->disconnect();
+}
+bool RpcClient::isConnected() const {
+  return channel_->isConnected();
+}
 int RpcClient::login(const std::string& user, const std::string& password) {
   return channel_->login(user, password);
 }
@@ -59,7 +65,9 @@ using vemo_sdk::RpcChannelPtr;
 
 RobotInterface::RobotInterface(RpcChannelPtr channel, std::string robot)
     : channel_(std::move(channel)), robot_(std::move(robot)) {}
-IoControlPtr RobotInterface::getIoControl() { return std::make_shared<IoControl>(channel_, robot_); }
+IoControlPtr RobotInterface::getIoControl() {
+  return std::make_shared<IoControl>(channel_, robot_);
+}
 RobotStatePtr RobotInterface::getRobotState() {
   return std::make_shared<RobotState>(channel_, robot_);
 }
@@ -69,7 +77,9 @@ RobotManagePtr RobotInterface::getRobotManage() {
 MotionControlPtr RobotInterface::getMotionControl() {
   return std::make_shared<MotionControl>(channel_, robot_);
 }
-TracePtr RobotInterface::getTrace() { return std::make_shared<Trace>(channel_, robot_); }
+TracePtr RobotInterface::getTrace() {
+  return std::make_shared<Trace>(channel_, robot_);
+}
 
 namespace {
 // Counts are small and non-negative; anything else means no answer.
@@ -123,9 +133,15 @@ SafetyModeType RobotState::getSafetyModeType() {
 
 RobotManage::RobotManage(RpcChannelPtr channel, std::string robot)
     : channel_(std::move(channel)), robot_(std::move(robot)) {}
-int RobotManage::poweron() { return channel_->code("poweron", robot_, json::array()); }
-int RobotManage::poweroff() { return channel_->code("poweroff", robot_, json::array()); }
-int RobotManage::startup() { return channel_->code("startup", robot_, json::array()); }
+int RobotManage::poweron() {
+  return channel_->code("poweron", robot_, json::array());
+}
+int RobotManage::poweroff() {
+  return channel_->code("poweroff", robot_, json::array());
+}
+int RobotManage::startup() {
+  return channel_->code("startup", robot_, json::array());
+}
 OperationalModeType RobotManage::getOperationalMode() {
   return mode(*channel_, "getOperationalMode", robot_, OperationalModeType::Disabled);
 }
@@ -143,10 +159,18 @@ int Trace::textmsg(const std::string& text) {
 }
 
 RuntimeMachine::RuntimeMachine(RpcChannelPtr channel) : channel_(std::move(channel)) {}
-int RuntimeMachine::runProgram() { return channel_->code("runProgram", "", json::array()); }
-int RuntimeMachine::pause() { return channel_->code("pause", "", json::array()); }
-int RuntimeMachine::resume() { return channel_->code("resume", "", json::array()); }
-int RuntimeMachine::stop() { return channel_->code("stop", "", json::array()); }
+int RuntimeMachine::runProgram() {
+  return channel_->code("runProgram", "", json::array());
+}
+int RuntimeMachine::pause() {
+  return channel_->code("pause", "", json::array());
+}
+int RuntimeMachine::resume() {
+  return channel_->code("resume", "", json::array());
+}
+int RuntimeMachine::stop() {
+  return channel_->code("stop", "", json::array());
+}
 RuntimeState RuntimeMachine::getRuntimeState() {
   return mode(*channel_, "getRuntimeState", "", RuntimeState::Unknown);
 }

@@ -52,7 +52,9 @@ struct Reply {
 };
 
 // The answer never came: the connection is of no further use.
-bool transportFailed(int code) { return code <= kSdkNotConnected && code >= kSdkProtocolError; }
+bool transportFailed(int code) {
+  return code <= kSdkNotConnected && code >= kSdkProtocolError;
+}
 
 constexpr auto kBackoffMin = std::chrono::milliseconds(100);
 constexpr auto kBackoffMax = std::chrono::milliseconds(1000);

@@ -44,8 +44,10 @@ int connectTcp(const std::string& host, int port, int timeout_ms) {
     while (rc < 0 && errno == EINTR);
     int err = 0;
     socklen_t len = sizeof err;
-    if (rc <= 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0 || err != 0) rc = -1;
-    else rc = 0;
+    if (rc <= 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0 || err != 0)
+      rc = -1;
+    else
+      rc = 0;
   }
   if (rc != 0) {
     ::close(fd);

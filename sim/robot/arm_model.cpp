@@ -6,7 +6,14 @@
 namespace robot_sim {
 
 namespace {
-enum : int32_t { kBooting = 2, kPowerOff = 3, kPowerOn = 4, kIdle = 5, kReleasing = 6, kRunning = 8 };
+enum : int32_t {
+  kBooting = 2,
+  kPowerOff = 3,
+  kPowerOn = 4,
+  kIdle = 5,
+  kReleasing = 6,
+  kRunning = 8
+};
 enum : int32_t { kRtRunning = 0, kRtPausing = 2, kRtPaused = 3, kRtStopping = 5, kRtStopped = 6 };
 
 const char* const kStatusTopics[] = {
@@ -31,16 +38,18 @@ const char* const kStatusTopics[] = {
 };
 }  // namespace
 
-ArmModel::ArmModel(ArmConfig config) : config_(config) { move(0.0); }
+ArmModel::ArmModel(ArmConfig config) : config_(config) {
+  move(0.0);
+}
 
 void ArmModel::schedule(Clock::time_point at, bool robot, int32_t value) {
   steps_.push_back(Step{at, robot, value});
 }
 
 void ArmModel::cancel(bool robot) {
-  steps_.erase(std::remove_if(steps_.begin(), steps_.end(),
-                              [&](const Step& s) { return s.robot == robot; }),
-               steps_.end());
+  steps_.erase(
+      std::remove_if(steps_.begin(), steps_.end(), [&](const Step& s) { return s.robot == robot; }),
+      steps_.end());
   if (robot) release_after_poweron_ = false;
 }
 
@@ -83,7 +92,8 @@ void ArmModel::advance(Clock::time_point now) {
 void ArmModel::move(double dt) {
   auto& q = s_.joint_positions;
   phase_ += dt * std::max(0.0, s_.speed_fraction);
-  for (size_t i = 0; i < q.size(); ++i) q[i] += dt * s_.speed_fraction * 0.3 * std::cos(phase_ + 0.7 * i);
+  for (size_t i = 0; i < q.size(); ++i)
+    q[i] += dt * s_.speed_fraction * 0.3 * std::cos(phase_ + 0.7 * i);
   std::vector<double> pose = s_.tcp_pose;
   pose.resize(6, 0.0);
   auto at = [&](size_t i) { return i < q.size() ? q[i] : 0.0; };
@@ -215,11 +225,14 @@ void ArmModel::putTopic(const std::string& n, ryne::vemo_sdk::wire::DataWriter& 
 }
 
 void ArmModel::applyOutput(const std::string& topic, int index, bool value) {
-  if (topic == "R1_standard_digital_output") setBit(s_.standard_do_bits, config_.standard_do, index, value);
-  else if (topic == "R1_tool_digital_output") setBit(s_.tool_do_bits, config_.tool_do, index, value);
+  if (topic == "R1_standard_digital_output")
+    setBit(s_.standard_do_bits, config_.standard_do, index, value);
+  else if (topic == "R1_tool_digital_output")
+    setBit(s_.tool_do_bits, config_.tool_do, index, value);
   else if (topic == "R1_configurable_digital_output")
     setBit(s_.configurable_do_bits, config_.configurable_do, index, value);
-  else if (topic == "input_bit_registers_0_to_63") setBit(s_.input_bit_registers, 64, index, value);
+  else if (topic == "input_bit_registers_0_to_63")
+    setBit(s_.input_bit_registers, 64, index, value);
 }
 
 }  // namespace robot_sim

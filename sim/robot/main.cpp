@@ -64,8 +64,8 @@ int main(int argc, char** argv) {
       if (a != op.name) continue;
       known = true;
       if (!number(val.c_str(), op.lo, op.hi, *op.value)) {
-        std::fprintf(stderr, "vemo_robot_sim: %s needs a number from %d to %d, got '%s'\n",
-                     op.name, op.lo, op.hi, val.c_str());
+        std::fprintf(stderr, "vemo_robot_sim: %s needs a number from %d to %d, got '%s'\n", op.name,
+                     op.lo, op.hi, val.c_str());
         return 2;
       }
     }

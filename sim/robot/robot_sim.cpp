@@ -27,13 +27,24 @@ namespace {
 constexpr size_t kMaxBacklog = 8u << 20;  // unsent bytes before a slow client is dropped
 
 // Calls that change the controller's state: each is announced on stdout.
-const std::set<std::string> kChangingCalls = {
-    "login",           "setStandardDigitalOutput", "setToolDigitalOutput",
-    "setConfigurableDigitalOutput", "setSpeedFraction", "textmsg",
-    "poweron",         "poweroff",                 "startup",
-    "runProgram",      "pause",                    "resume",
-    "stop",            "setBoolInput",             "setBoolOutput",
-    "setInt32Input",   "setInt32Output",           "setInt16Register"};
+const std::set<std::string> kChangingCalls = {"login",
+                                              "setStandardDigitalOutput",
+                                              "setToolDigitalOutput",
+                                              "setConfigurableDigitalOutput",
+                                              "setSpeedFraction",
+                                              "textmsg",
+                                              "poweron",
+                                              "poweroff",
+                                              "startup",
+                                              "runProgram",
+                                              "pause",
+                                              "resume",
+                                              "stop",
+                                              "setBoolInput",
+                                              "setBoolOutput",
+                                              "setInt32Input",
+                                              "setInt32Output",
+                                              "setInt16Register"};
 
 std::string oneLine(std::string s) {
   for (char& ch : s)
@@ -190,9 +201,12 @@ void RobotSim::readFrom(Conn& c) {
       auto res = c.reader.next(type, body);
       if (res == wire::FrameReader::Result::kNeedMore) break;
       if (res == wire::FrameReader::Result::kError) return close(c, c.reader.error());
-      if (type == wire::FrameType::kJson) handleJson(c, body);
-      else if (type == wire::FrameType::kOutput && c.rtde) handleOutput(c, body);
-      else return close(c, "unexpected frame type");
+      if (type == wire::FrameType::kJson)
+        handleJson(c, body);
+      else if (type == wire::FrameType::kOutput && c.rtde)
+        handleOutput(c, body);
+      else
+        return close(c, "unexpected frame type");
       if (c.fd < 0) return;
     }
   }
@@ -221,16 +235,17 @@ void RobotSim::handleJson(Conn& c, const std::string& body) {
       say(line);
     }
     auto f = fail_codes_.find(m);
-    if (f != fail_codes_.end()) code = f->second;
-    else result = handleRpc(m, robot, args, code);
+    if (f != fail_codes_.end())
+      code = f->second;
+    else
+      result = handleRpc(m, robot, args, code);
   }
   json reply = {{"id", msg["id"]}, {"c", code}};
   if (!result.is_null()) reply["r"] = std::move(result);
   send(c, wire::FrameType::kJson, reply.dump(-1, ' ', false, json::error_handler_t::replace));
 }
 
-json RobotSim::handleRpc(const std::string& m, const std::string& robot, const json& a,
-                         int& code) {
+json RobotSim::handleRpc(const std::string& m, const std::string& robot, const json& a, int& code) {
   const auto now = Clock::now();
   arm_.advance(now);
   ArmState& s = arm_.state();
@@ -240,8 +255,9 @@ json RobotSim::handleRpc(const std::string& m, const std::string& robot, const j
     return json();
   };
   static const std::set<std::string> kControllerWide = {
-      "login", "getRobotNames", "runProgram", "pause", "resume", "stop", "getRuntimeState",
-      "setBoolInput", "setBoolOutput", "setInt32Input", "setInt32Output", "setInt16Register"};
+      "login",         "getRobotNames", "runProgram",      "pause",
+      "resume",        "stop",          "getRuntimeState", "setBoolInput",
+      "setBoolOutput", "setInt32Input", "setInt32Output",  "setInt16Register"};
   if (!kControllerWide.count(m) && robot != "R1") {
     code = kUnknownRobot;
     return json();
@@ -263,9 +279,12 @@ json RobotSim::handleRpc(const std::string& m, const std::string& robot, const j
   if (m == "setStandardDigitalOutput" || m == "setToolDigitalOutput" ||
       m == "setConfigurableDigitalOutput") {
     if (!argInt(a, 0, 0, 63, idx) || !argBool(a, 1, bv)) return bad();
-    if (m == "setStandardDigitalOutput") code = arm_.setBit(s.standard_do_bits, cfg.standard_do, idx, bv);
-    else if (m == "setToolDigitalOutput") code = arm_.setBit(s.tool_do_bits, cfg.tool_do, idx, bv);
-    else code = arm_.setBit(s.configurable_do_bits, cfg.configurable_do, idx, bv);
+    if (m == "setStandardDigitalOutput")
+      code = arm_.setBit(s.standard_do_bits, cfg.standard_do, idx, bv);
+    else if (m == "setToolDigitalOutput")
+      code = arm_.setBit(s.tool_do_bits, cfg.tool_do, idx, bv);
+    else
+      code = arm_.setBit(s.configurable_do_bits, cfg.configurable_do, idx, bv);
     return json();
   }
   if (m == "setSpeedFraction") {
@@ -445,8 +464,10 @@ void RobotSim::handleCommand(const std::string& raw) {
     int64_t code;
     if (t.size() != 3 || !parseInt(t[2], INT32_MIN, INT32_MAX, code))
       return error("usage: fail <Method> <code>");
-    if (code == 0) fail_codes_.erase(t[1]);
-    else fail_codes_[t[1]] = static_cast<int>(code);
+    if (code == 0)
+      fail_codes_.erase(t[1]);
+    else
+      fail_codes_[t[1]] = static_cast<int>(code);
     return say("ok " + line);
   }
   if (cmd != "set" || t.size() < 2) return error("unknown command: " + line);
@@ -493,8 +514,7 @@ void RobotSim::handleCommand(const std::string& raw) {
     *bits = v;
     return say("ok " + line);
   }
-  if (f == "robot_mode" || f == "safety_mode" || f == "runtime_state" ||
-      f == "operational_mode") {
+  if (f == "robot_mode" || f == "safety_mode" || f == "runtime_state" || f == "operational_mode") {
     int64_t v;
     if (t.size() != 3 || !parseInt(t[2], INT32_MIN, INT32_MAX, v))
       return error("usage: set " + f + " <integer>");

@@ -5,10 +5,9 @@
 // streaming timers.
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "arm_model.h"
 #include "vemo_sdk/wire.h"
@@ -56,8 +55,8 @@ class RobotSim {
   void close(Conn& c, const std::string& why);
   void handleJson(Conn& c, const std::string& body);
   void handleOutput(Conn& c, const std::string& body);
-  nlohmann::json handleRpc(const std::string& m, const std::string& robot,
-                           const nlohmann::json& a, int& code);
+  nlohmann::json handleRpc(const std::string& m, const std::string& robot, const nlohmann::json& a,
+                           int& code);
   nlohmann::json handleRtde(Conn& c, const std::string& m, const nlohmann::json& a, int& code);
   void stream(Clock::time_point now);
   Clock::time_point nextDue() const;

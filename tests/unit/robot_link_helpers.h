@@ -19,13 +19,17 @@ using vt::Ms;
 class Sim {
  public:
   explicit Sim(std::vector<std::string> extra = {}, int rpc_port = 0, int rtde_port = 0) {
-    std::vector<std::string> argv = {vt::bin("vemo_robot_sim"), "--rpc-port",
-                                     std::to_string(rpc_port), "--rtde-port",
-                                     std::to_string(rtde_port), "--step-ms", "60"};
+    std::vector<std::string> argv = {vt::bin("vemo_robot_sim"),
+                                     "--rpc-port",
+                                     std::to_string(rpc_port),
+                                     "--rtde-port",
+                                     std::to_string(rtde_port),
+                                     "--step-ms",
+                                     "60"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     proc_ = std::make_unique<vt::Process>(argv);
-    long i = proc_->waitLine([](const std::string& l) { return l.rfind("ready ", 0) == 0; },
-                             Ms(5000));
+    long i =
+        proc_->waitLine([](const std::string& l) { return l.rfind("ready ", 0) == 0; }, Ms(5000));
     if (i < 0) throw std::runtime_error("simulator not ready: " + proc_->allText(vt::Stream::Err));
     std::string ready = proc_->lines()[static_cast<size_t>(i)];
     if (std::sscanf(ready.c_str(), "ready %d %d", &rpc_port_, &rtde_port_) != 2)

@@ -107,9 +107,9 @@ TEST(RobotSim, StdinCommandsAreCheckedAndCounted) {
   EXPECT_EQ(io->getStandardDigitalOutputNum(), 8);
   EXPECT_EQ(io->getToolDigitalOutputNum(), 1);
 
-  for (const char* bad : {"set robot_mode x", "set joint_positions 1 two", "set nothing 1",
-                          "set int16_register 64 1", "set int16_register 1 40000",
-                          "fail runProgram", "rtde sideways", "hello"})
+  for (const char* bad :
+       {"set robot_mode x", "set joint_positions 1 two", "set nothing 1", "set int16_register 64 1",
+        "set int16_register 1 40000", "fail runProgram", "rtde sideways", "hello"})
     EXPECT_EQ(sim.proc().query(bad, "").rfind("error ", 0), 0u) << bad;
   EXPECT_EQ(link.robot->getRobotState()->getRobotModeType(),
             common_interface::RobotModeType::PowerOff)
@@ -153,9 +153,9 @@ TEST(RobotSim, StdinCommandsAreCheckedAndCounted) {
 
 TEST(RobotSim, HostileClientsAreDroppedAndOthersServed) {
   Sim sim;
-  for (std::string bytes : {std::string("GET / HTTP/1.1\r\n\r\n"), std::string("\0\0\0\0", 4),
-                            std::string("\0\0\0\x05\x01{}}}", 9),
-                            std::string("\0\0\0\x03\x03zz", 7)}) {
+  for (std::string bytes :
+       {std::string("GET / HTTP/1.1\r\n\r\n"), std::string("\0\0\0\0", 4),
+        std::string("\0\0\0\x05\x01{}}}", 9), std::string("\0\0\0\x03\x03zz", 7)}) {
     SCOPED_TRACE(bytes.size());
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};

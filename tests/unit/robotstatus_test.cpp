@@ -1,11 +1,12 @@
 // RobotStatus against the simulator: the status cache and its getters, the
 // register reset and output topic, the write-through caches, the commands
 // with their log lines and trace messages, and surviving a dropped link.
+#include "robotstatus.h"
+
 #include <filesystem>
 
 #include "log.h"
 #include "robot_link_helpers.h"
-#include "robotstatus.h"
 
 namespace fs = std::filesystem;
 
@@ -109,14 +110,14 @@ TEST(RobotStatusCache, StartValuesBeforeTheFirstPacket) {
 TEST(RobotStatusCache, TheEighteenTopicsLandInTheirFields) {
   Sim sim({"--standard-di", "4", "--tool-do", "0"});
   // Distinct values per topic: a topic read out of order lands visibly wrong.
-  for (const char* c : {"set joint_positions 1 2 3 4 5 6 7", "set joint_currents 0.5 0.25",
-                        "set tcp_pose 0.1 0.2 0.3 0.4 0.5 0.6", "set joint_voltages 47 48 49",
-                        "set joint_temperatures 30.5", "set tcp_speed 0.01 0.02 0.03 0.04",
-                        "set speed_fraction 0.75", "set standard_di_bits 5",
-                        "set standard_do_bits 10", "set configurable_di_bits 3",
-                        "set configurable_do_bits 12", "set link_do_bits 3840",
-                        "set tool_do_bits 9", "set int16_register 40 -12345", "set int16_register 63 258",
-                        "set robot_mode 7", "set safety_mode 3", "set runtime_state 2"})
+  for (const char* c :
+       {"set joint_positions 1 2 3 4 5 6 7", "set joint_currents 0.5 0.25",
+        "set tcp_pose 0.1 0.2 0.3 0.4 0.5 0.6", "set joint_voltages 47 48 49",
+        "set joint_temperatures 30.5", "set tcp_speed 0.01 0.02 0.03 0.04",
+        "set speed_fraction 0.75", "set standard_di_bits 5", "set standard_do_bits 10",
+        "set configurable_di_bits 3", "set configurable_do_bits 12", "set link_do_bits 3840",
+        "set tool_do_bits 9", "set int16_register 40 -12345", "set int16_register 63 258",
+        "set robot_mode 7", "set safety_mode 3", "set runtime_state 2"})
     sim.cmd(c);
   Attached a(sim);
   EXPECT_TRUE(sim.waitExact(
@@ -160,13 +161,15 @@ TEST(RobotStatusCache, TheEighteenTopicsLandInTheirFields) {
   a.status.getUserDO(bits);
   a.status.getUserDO(bits);
   ASSERT_EQ(bits.size(), 32u) << "the getters append";
-  EXPECT_EQ(std::vector<uint8_t>(bits.begin(), bits.begin() + 5), (std::vector<uint8_t>{0, 1, 0, 1, 0}));
+  EXPECT_EQ(std::vector<uint8_t>(bits.begin(), bits.begin() + 5),
+            (std::vector<uint8_t>{0, 1, 0, 1, 0}));
   bits.clear();
   a.status.getSafeDI(bits);
   EXPECT_EQ(std::vector<uint8_t>(bits.begin(), bits.begin() + 3), (std::vector<uint8_t>{1, 1, 0}));
   bits.clear();
   a.status.getSafeDO(bits);
-  EXPECT_EQ(std::vector<uint8_t>(bits.begin(), bits.begin() + 5), (std::vector<uint8_t>{0, 0, 1, 1, 0}));
+  EXPECT_EQ(std::vector<uint8_t>(bits.begin(), bits.begin() + 5),
+            (std::vector<uint8_t>{0, 0, 1, 1, 0}));
   bits.clear();
   a.status.getToolDO(bits);
   EXPECT_TRUE(bits.empty());
@@ -239,7 +242,7 @@ TEST(RobotStatusWrites, CachesSendOnlyChanges) {
   s.setUserDO(user);  // differs from 7: sent again
   std::vector<int32_t> twenty(20, 1);
   for (int i = 0; i < 16; ++i) twenty[i] = user[i];
-  s.setUserDO(twenty);  // values 16..19 ignored
+  s.setUserDO(twenty);     // values 16..19 ignored
   s.setUserDO({0, 0, 1});  // too few: output 2 written, then the walk stops
   EXPECT_EQ(a.link.callsUntilMarker(sim, from),
             (std::vector<std::string>{
@@ -252,10 +255,10 @@ TEST(RobotStatusWrites, CachesSendOnlyChanges) {
   s.setToolDO({});                  // nothing
   s.setToolDO({1, 0, 0, 1, 1, 1});  // more than the 4 tool outputs: stops after 3
   s.setToolDO({0, 0});
-  EXPECT_EQ(a.link.callsUntilMarker(sim, from),
-            (std::vector<std::string>{"call setToolDigitalOutput 0 1",
-                                      "call setToolDigitalOutput 3 1",
-                                      "call setToolDigitalOutput 0 0"}));
+  EXPECT_EQ(
+      a.link.callsUntilMarker(sim, from),
+      (std::vector<std::string>{"call setToolDigitalOutput 0 1", "call setToolDigitalOutput 3 1",
+                                "call setToolDigitalOutput 0 0"}));
 
   from = sim.mark();
   s.setBoolInput(5, true);
@@ -267,10 +270,10 @@ TEST(RobotStatusWrites, CachesSendOnlyChanges) {
   s.setInt16Register(0, -1);
   s.setInt16Register(31, 32767);
   s.setInt16Register(32, 5);  // out of range: ignored
-  EXPECT_EQ(a.link.callsUntilMarker(sim, from),
-            (std::vector<std::string>{"call setBoolInput 5 1", "call setBoolInput 5 0",
-                                      "call setInt16Register 0 -1",
-                                      "call setInt16Register 31 32767"}));
+  EXPECT_EQ(
+      a.link.callsUntilMarker(sim, from),
+      (std::vector<std::string>{"call setBoolInput 5 1", "call setBoolInput 5 0",
+                                "call setInt16Register 0 -1", "call setInt16Register 31 32767"}));
 
   from = sim.mark();
   EXPECT_EQ(s.setSpeedFraction(0.5), 0);
@@ -304,10 +307,9 @@ TEST(RobotStatusCommands, LogTheirTextAndTraceOnlyOnSuccess) {
     size_t from = sim.mark();
     EXPECT_EQ((s.*r.op)(), 0);
     EXPECT_EQ(a.link.callsUntilMarker(sim, from),
-              (std::vector<std::string>{
-                  std::string("call ") + r.method,
-                  "call textmsg umx signal: HoldingRegister addr: 0 value: " +
-                      std::to_string(r.value) + " action: " + r.action}));
+              (std::vector<std::string>{std::string("call ") + r.method,
+                                        "call textmsg umx signal: HoldingRegister addr: 0 value: " +
+                                            std::to_string(r.value) + " action: " + r.action}));
     sim.cmd(std::string("fail ") + r.method + " 9");
     from = sim.mark();
     EXPECT_EQ((s.*r.op)(), 9);
@@ -323,7 +325,8 @@ TEST(RobotStatusCommands, LogTheirTextAndTraceOnlyOnSuccess) {
   s.poweron();
   EXPECT_EQ(a.link.callsUntilMarker(sim, from),
             (std::vector<std::string>{
-                "call poweron", "call textmsg umx signal: HoldingRegister addr: 0 value: 2 action: poweron"}));
+                "call poweron",
+                "call textmsg umx signal: HoldingRegister addr: 0 value: 2 action: poweron"}));
   sim.cmd("fail startup 4");
   from = sim.mark();
   s.startup();
@@ -335,7 +338,8 @@ TEST(RobotStatusCommands, LogTheirTextAndTraceOnlyOnSuccess) {
   s.startup();
   EXPECT_EQ(a.link.callsUntilMarker(sim, from),
             (std::vector<std::string>{
-                "call startup", "call textmsg umx signal: HoldingRegister addr: 0 value: 3 action: startup"}));
+                "call startup",
+                "call textmsg umx signal: HoldingRegister addr: 0 value: 3 action: startup"}));
   EXPECT_EQ(log.count("机械臂正在上电"), 1u);
   EXPECT_EQ(log.count("机械臂正在松刹车"), 2u);
 
@@ -354,12 +358,13 @@ TEST(RobotStatusCommands, LogTheirTextAndTraceOnlyOnSuccess) {
 TEST(RobotStatusLink, DroppedControllerLinkIsSurvived) {
   Sim sim;
   Attached a(sim);
-  ASSERT_TRUE(vt::waitUntil([&] { return a.status.getRobotModeType() == Mode::PowerOff; }, Ms(3000)));
+  ASSERT_TRUE(
+      vt::waitUntil([&] { return a.status.getRobotModeType() == Mode::PowerOff; }, Ms(3000)));
   size_t from = sim.mark();
   sim.cmd("drop");
   sim.cmd("set robot_mode 9");
-  EXPECT_TRUE(vt::waitUntil([&] { return a.status.getRobotModeType() == Mode::Maintenance; },
-                            Ms(5000)))
+  EXPECT_TRUE(
+      vt::waitUntil([&] { return a.status.getRobotModeType() == Mode::Maintenance; }, Ms(5000)))
       << "streaming resumes by itself";
   a.status.setBoolInput(7, true);
   EXPECT_TRUE(sim.waitExact("call login vemo 739154", from));

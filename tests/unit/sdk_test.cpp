@@ -45,11 +45,11 @@ TEST(SdkRpc, CallsReachTheControllerAndAnswersComeBack) {
   EXPECT_EQ(link.robot->getMotionControl()->setSpeedFraction(0.37), 0);
   EXPECT_EQ(link.robot->getTrace()->textmsg("umx signal: a  b "), 0);
   EXPECT_NE(io->setToolDigitalOutput(2, true), 0) << "the arm has two tool outputs";
-  EXPECT_EQ(link.callsUntilMarker(sim, from),
-            (std::vector<std::string>{"call setStandardDigitalOutput 3 1",
-                                      "call setInt16Register 0 -1", "call setSpeedFraction 0.37",
-                                      "call textmsg umx signal: a  b ",
-                                      "call setToolDigitalOutput 2 1"}));
+  EXPECT_EQ(
+      link.callsUntilMarker(sim, from),
+      (std::vector<std::string>{"call setStandardDigitalOutput 3 1", "call setInt16Register 0 -1",
+                                "call setSpeedFraction 0.37", "call textmsg umx signal: a  b ",
+                                "call setToolDigitalOutput 2 1"}));
 
   // A failing controller answers its code until told otherwise.
   auto rm = link.rpc->getRuntimeMachine();
@@ -76,8 +76,8 @@ TEST(SdkRtde, StreamsValuesInTopicOrderAndPublishesOutputs) {
 
   std::mutex mu;
   std::vector<std::tuple<double, int32_t, std::vector<double>, std::thread::id>> got;
-  int ch = link.rtde->setTopic(
-      false, {"R1_target_speed_fraction", "runtime_state", "R1_actual_q"}, 50.0, 1);
+  int ch = link.rtde->setTopic(false, {"R1_target_speed_fraction", "runtime_state", "R1_actual_q"},
+                               50.0, 1);
   ASSERT_GE(ch, 0);
   EXPECT_EQ(link.rtde->subscribe(ch,
                                  [&](vemo_sdk::InputParser& p) {
@@ -89,10 +89,9 @@ TEST(SdkRtde, StreamsValuesInTopicOrderAndPublishesOutputs) {
                                    got.emplace_back(f, rt, q, std::this_thread::get_id());
                                  }),
             0);
-  EXPECT_TRUE(sim.waitExact(
-      "rtde subscribe " + std::to_string(ch) +
-          " R1_target_speed_fraction runtime_state R1_actual_q",
-      0));
+  EXPECT_TRUE(sim.waitExact("rtde subscribe " + std::to_string(ch) +
+                                " R1_target_speed_fraction runtime_state R1_actual_q",
+                            0));
   ASSERT_TRUE(vt::waitUntil(
       [&] {
         std::lock_guard<std::mutex> lk(mu);
@@ -174,8 +173,7 @@ TEST(SdkReconnect, ControllerRestartIsSurvived) {
   sim->cmd("drop");
   int before = packets.load();
   sim->cmd("set robot_mode 5");
-  EXPECT_TRUE(vt::waitUntil([&] { return mode.load() == 5 && packets.load() > before; },
-                            Ms(5000)));
+  EXPECT_TRUE(vt::waitUntil([&] { return mode.load() == 5 && packets.load() > before; }, Ms(5000)));
   EXPECT_EQ(link.rpc->getRuntimeMachine()->runProgram(), 0);
   EXPECT_TRUE(sim->waitExact("call login vemo 739154", mark));
   EXPECT_TRUE(sim->waitExact("call runProgram", mark));

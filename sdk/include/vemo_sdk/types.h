@@ -11,12 +11,12 @@ namespace vemo_sdk {
 // for one of them.
 enum : int {
   kSdkOk = 0,
-  kSdkNotConnected = -101,  // no connection and reconnecting failed
-  kSdkTimeout = -102,       // no answer within the request timeout
-  kSdkProtocolError = -103, // the peer sent a malformed frame; connection closed
-  kSdkBadChannel = -104,    // unknown RTDE channel
-  kSdkBusy = -105,          // request from the SDK's own delivery thread
-  kSdkRefused = -106        // the answer carried no usable result
+  kSdkNotConnected = -101,   // no connection and reconnecting failed
+  kSdkTimeout = -102,        // no answer within the request timeout
+  kSdkProtocolError = -103,  // the peer sent a malformed frame; connection closed
+  kSdkBadChannel = -104,     // unknown RTDE channel
+  kSdkBusy = -105,           // request from the SDK's own delivery thread
+  kSdkRefused = -106         // the answer carried no usable result
 };
 
 namespace detail {

@@ -30,7 +30,9 @@ constexpr size_t kHeaderSize = 4;
 
 enum class FrameType : uint8_t { kJson = 1, kData = 2, kOutput = 3 };
 
-inline bool isKnownType(uint8_t t) { return t >= 1 && t <= 3; }
+inline bool isKnownType(uint8_t t) {
+  return t >= 1 && t <= 3;
+}
 
 inline std::string encodeFrame(FrameType type, const std::string& body) {
   const uint32_t len = static_cast<uint32_t>(body.size() + 1);
@@ -65,8 +67,8 @@ class FrameReader {
     const size_t avail = buf_.size() - pos_;
     if (avail < kHeaderSize) return Result::kNeedMore;
     const auto* p = reinterpret_cast<const unsigned char*>(buf_.data() + pos_);
-    const uint32_t len = (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) |
-                         (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+    const uint32_t len =
+        (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
     if (len == 0) return fail("empty frame");
     if (len > kMaxFrameSize) return fail("frame of " + std::to_string(len) + " bytes over the cap");
     if (avail > kHeaderSize && !isKnownType(p[4]))
