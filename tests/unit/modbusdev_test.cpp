@@ -61,12 +61,7 @@ class LogMark {
  public:
   LogMark() : offset_(LogEnvironment::text().size()) {}
   std::string since() const { return LogEnvironment::text().substr(offset_); }
-  size_t count(const std::string& needle) const {
-    std::string t = since();
-    size_t n = 0;
-    for (size_t p = t.find(needle); p != std::string::npos; p = t.find(needle, p + 1)) ++n;
-    return n;
-  }
+  size_t count(const std::string& needle) const;
 
  private:
   size_t offset_;
@@ -105,6 +100,10 @@ size_t countOf(const std::string& text, const std::string& needle) {
   size_t n = 0;
   for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
   return n;
+}
+
+size_t LogMark::count(const std::string& needle) const {
+  return countOf(since(), needle);
 }
 
 // The simulated gateway, on the far end of a pty pair or on a TCP port.
@@ -193,8 +192,8 @@ double secondsSince(steady_clock::time_point t0) {
   return std::chrono::duration<double>(steady_clock::now() - t0).count();
 }
 
-// The requests of one exchange cycle plus the rest of the family, each
-// checked on the gateway's side; every one returns 0 and counts once.
+// The requests of one exchange cycle, each checked on the gateway's side;
+// every one returns 0 whatever it moved and counts once.
 void exerciseDataRequests(ModbusDev& dev, Gateway& gw) {
   uint32_t hb = dev.getHeartbeat();
   auto done = [&](int rc) {
@@ -240,38 +239,9 @@ void exerciseDataRequests(ModbusDev& dev, Gateway& gw) {
   std::vector<uint16_t> command(8);
   done(dev.modbusReadInputRegisters(300, 8, command.data()));
   EXPECT_EQ(command, (std::vector<uint16_t>{1, 2, 3, 4, 5, 6, 7, 8}));
-
-  // The functions the service does not use behave alike.
-  done(dev.modbusWriteBit(500, 1));
-  EXPECT_EQ(gw.cmd("get co 500 1"), "1");
-  done(dev.modbusWriteRegister(501, 0xBEEF));
-  EXPECT_EQ(gw.cmd("get hr 501 1"), "48879");
-  uint8_t bit = 0;
-  done(dev.modbusReadBits(500, 1, &bit));
-  EXPECT_EQ(bit, 1);
-  uint16_t reg = 0;
-  done(dev.modbusReadRegisters(501, 1, &reg));
-  EXPECT_EQ(reg, 0xBEEF);
-  uint16_t w[2] = {11, 12}, r[3] = {};
-  done(dev.modbusWriteAndReadRegisters(600, 2, w, 600, 3, r));
-  EXPECT_EQ(r[0], 11);
-  EXPECT_EQ(r[1], 12);
-  EXPECT_EQ(r[2], 0);
 }
 
 }  // namespace
-
-TEST(ModbusDev, NewDeviceIsClosedWithDefaultConfig) {
-  ModbusDev dev;
-  const ModbusConfig& c = dev.getModbusConfig();
-  EXPECT_EQ(c.protocol, "");
-  EXPECT_EQ(c.serialPort, "");
-  EXPECT_EQ(c.slaveId, 0);
-  EXPECT_EQ(c.responseTimeoutMs, 0);
-  EXPECT_EQ(dev.getHeartbeat(), 0u);
-  EXPECT_EQ(dev.getLastErrorCode(), 0);
-  EXPECT_EQ(dev.modbusFlush(), -2);
-}
 
 TEST(ModbusDev, RtuRequestsReturnZeroAndMoveTheData) {
   auto gw = Gateway::rtu();
@@ -360,10 +330,6 @@ TEST(ModbusDev, ResponseTimeoutIsSplitIntoSecondsAndMicroseconds) {
   dev.modbusGetResponseTimeout(&tv);
   EXPECT_EQ(tv.tv_sec, 3);
   EXPECT_EQ(tv.tv_usec, 250000);
-  dev.modbusGetResponseTimeout(nullptr);  // nowhere to store: no crash
-  EXPECT_GE(dev.modbusFlush(), 0);
-  dev.modbusSetDebug(0);
-  EXPECT_EQ(dev.getLastErrorCode(), 0);
 }
 
 TEST(ModbusDev, SilentGatewayFailsAfterFourTimeoutsAndReconnects) {
