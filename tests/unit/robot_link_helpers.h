@@ -39,7 +39,6 @@ class Sim {
   vt::Process& proc() { return *proc_; }
   int rpcPort() const { return rpc_port_; }
   int rtdePort() const { return rtde_port_; }
-  size_t mark() const { return proc_->lineCount(); }
 
   // A stdin command acknowledged by the simulator.
   void cmd(const std::string& line) {
@@ -83,16 +82,30 @@ struct Link {
     }
   }
 
-  // Every call before it has reached the simulator once its line is seen:
-  // the RPC connection is ordered and each call waits for its answer.
+  // Sends a marker call and waits for its line. Every call before it has
+  // been printed by then (the RPC connection is ordered and each call waits
+  // for its answer), so the index after it is a sound starting point for
+  // looking at later lines; the count of lines read so far is not.
+  size_t syncMark(Sim& sim) {
+    long i = sendMarker(sim, 0);
+    return i < 0 ? sim.proc().lineCount() : static_cast<size_t>(i) + 1;
+  }
+
+  // The `call` lines from `from` up to a marker sent now.
   std::vector<std::string> callsUntilMarker(Sim& sim, size_t from) {
-    static int n = 0;
-    const std::string text = "marker " + std::to_string(++n);
-    robot->getTrace()->textmsg(text);
-    EXPECT_TRUE(sim.waitExact("call textmsg " + text, from));
+    long i = sendMarker(sim, from);
+    EXPECT_GE(i, 0) << "marker not seen";
     auto calls = sim.linesFrom(from, "call ");
-    if (!calls.empty() && calls.back() == "call textmsg " + text) calls.pop_back();
+    if (!calls.empty() && calls.back().rfind("call textmsg marker ", 0) == 0) calls.pop_back();
     return calls;
+  }
+
+ private:
+  long sendMarker(Sim& sim, size_t from) {
+    static int n = 0;
+    const std::string line = "call textmsg marker " + std::to_string(++n);
+    robot->getTrace()->textmsg(line.substr(13));
+    return sim.proc().waitLine([&](const std::string& l) { return l == line; }, Ms(3000), from);
   }
 };
 

@@ -227,7 +227,7 @@ TEST(RobotStatusWrites, CachesSendOnlyChanges) {
   Sim sim;
   Attached a(sim, false);
   RobotStatus& s = a.status;
-  size_t from = sim.mark();
+  size_t from = a.link.syncMark(sim);
 
   std::vector<int32_t> user(16, 0);
   s.setUserDO(user);  // all zeros at start: nothing
@@ -250,7 +250,7 @@ TEST(RobotStatusWrites, CachesSendOnlyChanges) {
                 "call setStandardDigitalOutput 3 1", "call setStandardDigitalOutput 3 1",
                 "call setStandardDigitalOutput 2 1"}));
 
-  from = sim.mark();
+  from = a.link.syncMark(sim);
   s.setToolDO({1, 0});              // outputs 0 and 1 only
   s.setToolDO({});                  // nothing
   s.setToolDO({1, 0, 0, 1, 1, 1});  // more than the 4 tool outputs: stops after 3
@@ -260,7 +260,7 @@ TEST(RobotStatusWrites, CachesSendOnlyChanges) {
       (std::vector<std::string>{"call setToolDigitalOutput 0 1", "call setToolDigitalOutput 3 1",
                                 "call setToolDigitalOutput 0 0"}));
 
-  from = sim.mark();
+  from = a.link.syncMark(sim);
   s.setBoolInput(5, true);
   s.setBoolInput(5, true);
   s.setBoolInput(5, false);
@@ -275,7 +275,7 @@ TEST(RobotStatusWrites, CachesSendOnlyChanges) {
       (std::vector<std::string>{"call setBoolInput 5 1", "call setBoolInput 5 0",
                                 "call setInt16Register 0 -1", "call setInt16Register 31 32767"}));
 
-  from = sim.mark();
+  from = a.link.syncMark(sim);
   EXPECT_EQ(s.setSpeedFraction(0.5), 0);
   EXPECT_EQ(a.link.callsUntilMarker(sim, from),
             std::vector<std::string>{"call setSpeedFraction 0.5"});
@@ -304,14 +304,14 @@ TEST(RobotStatusCommands, LogTheirTextAndTraceOnlyOnSuccess) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.method);
     LogTail log;
-    size_t from = sim.mark();
+    size_t from = a.link.syncMark(sim);
     EXPECT_EQ((s.*r.op)(), 0);
     EXPECT_EQ(a.link.callsUntilMarker(sim, from),
               (std::vector<std::string>{std::string("call ") + r.method,
                                         "call textmsg umx signal: HoldingRegister addr: 0 value: " +
                                             std::to_string(r.value) + " action: " + r.action}));
     sim.cmd(std::string("fail ") + r.method + " 9");
-    from = sim.mark();
+    from = a.link.syncMark(sim);
     EXPECT_EQ((s.*r.op)(), 9);
     EXPECT_EQ(a.link.callsUntilMarker(sim, from),
               std::vector<std::string>{std::string("call ") + r.method});
@@ -321,20 +321,20 @@ TEST(RobotStatusCommands, LogTheirTextAndTraceOnlyOnSuccess) {
 
   // Power commands: the controller's mode is asked anew each time.
   LogTail log;
-  size_t from = sim.mark();
+  size_t from = a.link.syncMark(sim);
   s.poweron();
   EXPECT_EQ(a.link.callsUntilMarker(sim, from),
             (std::vector<std::string>{
                 "call poweron",
                 "call textmsg umx signal: HoldingRegister addr: 0 value: 2 action: poweron"}));
   sim.cmd("fail startup 4");
-  from = sim.mark();
+  from = a.link.syncMark(sim);
   s.startup();
   EXPECT_EQ(a.link.callsUntilMarker(sim, from), std::vector<std::string>{"call startup"});
   sim.cmd("fail startup 0");
   ASSERT_TRUE(vt::waitUntil(
       [&] { return a.link.robot->getRobotState()->getRobotModeType() == Mode::Idle; }, Ms(3000)));
-  from = sim.mark();
+  from = a.link.syncMark(sim);
   s.startup();
   EXPECT_EQ(a.link.callsUntilMarker(sim, from),
             (std::vector<std::string>{
@@ -347,7 +347,7 @@ TEST(RobotStatusCommands, LogTheirTextAndTraceOnlyOnSuccess) {
       [&] { return a.link.robot->getRobotState()->getRobotModeType() == Mode::Running; },
       Ms(3000)));
   LogTail running;
-  from = sim.mark();
+  from = a.link.syncMark(sim);
   s.poweron();
   s.startup();
   EXPECT_TRUE(a.link.callsUntilMarker(sim, from).empty()) << "mode 8: nothing is requested";
@@ -360,7 +360,7 @@ TEST(RobotStatusLink, DroppedControllerLinkIsSurvived) {
   Attached a(sim);
   ASSERT_TRUE(
       vt::waitUntil([&] { return a.status.getRobotModeType() == Mode::PowerOff; }, Ms(3000)));
-  size_t from = sim.mark();
+  size_t from = a.link.syncMark(sim);
   sim.cmd("drop");
   sim.cmd("set robot_mode 9");
   EXPECT_TRUE(

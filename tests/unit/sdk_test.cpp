@@ -39,7 +39,7 @@ TEST(SdkRpc, CallsReachTheControllerAndAnswersComeBack) {
   EXPECT_EQ(link.robot->getRobotManage()->getOperationalMode(),
             common_interface::OperationalModeType::Manual);
 
-  size_t from = sim.mark();
+  size_t from = link.syncMark(sim);
   EXPECT_EQ(io->setStandardDigitalOutput(3, true), 0);
   EXPECT_EQ(link.rpc->getRegisterControl()->setInt16Register(0, -1), 0);
   EXPECT_EQ(link.robot->getMotionControl()->setSpeedFraction(0.37), 0);
@@ -156,9 +156,8 @@ TEST(SdkReconnect, ControllerRestartIsSurvived) {
 
   sim = std::make_unique<Sim>(std::vector<std::string>{}, rpc_port, rtde_port);
   sim->cmd("set robot_mode 7");
-  size_t from = 0;
   EXPECT_EQ(link.robot->getIoControl()->setStandardDigitalOutput(1, true), 0);
-  auto calls = sim->linesFrom(from, "call ");
+  auto calls = link.callsUntilMarker(*sim, 0);
   EXPECT_EQ(calls, (std::vector<std::string>{"call login vemo 739154",
                                              "call setStandardDigitalOutput 1 1"}));
   EXPECT_TRUE(vt::waitUntil([&] { return mode.load() == 7; }, Ms(5000)))
@@ -169,7 +168,7 @@ TEST(SdkReconnect, ControllerRestartIsSurvived) {
   EXPECT_TRUE(sim->waitExact("rtde output R1_tool_digital_output 1 1", 0));
 
   // `drop` closes every connection while the controller stays up.
-  size_t mark = sim->mark();
+  size_t mark = link.syncMark(*sim);
   sim->cmd("drop");
   int before = packets.load();
   sim->cmd("set robot_mode 5");
