@@ -223,7 +223,7 @@ void RobotSim::handleJson(Conn& c, const std::string& body) {
   std::string robot;
   if (msg.contains("rb") && msg["rb"].is_string()) robot = msg["rb"].get<std::string>();
 
-  ++stats_[m];
+  ++stats_[c.rtde ? "rtde:" + m : m];  // RTDE requests apart from the RPC calls
   int code = kOk;
   json result;
   if (c.rtde) {
