@@ -27,6 +27,9 @@ quill::PatternFormatterOptions filePattern() {
 void UmxLog::initLog() {
   quill::BackendOptions backend_options;
   backend_options.thread_name = "Quill_Backend";
+  // Many messages are Chinese UTF-8; the library would otherwise print their
+  // bytes as \xNN escapes. Control characters still come from our own texts only.
+  backend_options.check_printable_char = {};
   // Fatal signals belong to the crash handler, so no quill signal handler.
   quill::Backend::start(backend_options);
 

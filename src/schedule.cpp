@@ -7,11 +7,13 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include "log.h"
+#include "vemo_sdk/vemo_sdk.h"
 
 namespace {
 
@@ -102,6 +104,7 @@ void Schedule::init(std::string workspace, std::string config_path) {
   LOG_INFO(UmxLog::getLogger(), "vemo_umx config path is {}", path);
 
   connectRobot();
+  if (!robot_link_up_) return;  // stopped while waiting for the controller
 
   std::string serial_port;
   if (loadConfig(path, serial_port) != 0) return;
@@ -112,7 +115,43 @@ void Schedule::init(std::string workspace, std::string config_path) {
 }
 
 void Schedule::connectRobot() {
-  // The robot controller link (RPC and RTDE with their endless retry) is set up here.
+  auto* log = UmxLog::getLogger();
+  using namespace std::chrono_literals;
+
+  rpc_client_ = std::make_shared<ryne::vemo_sdk::RpcClient>(0);
+  while (rpc_client_->connect("127.0.0.1", 30004) != 0) {
+    LOG_INFO(log, "RPC Client Connect Failed!");
+    if (!pause(5s)) return;
+  }
+  LOG_INFO(log, "RPC Client Connect Successed!");
+  rpc_client_->login("vemo", "739154");
+  rpc_client_->setRequestTimeout(5000);
+
+  // A controller still booting may not list its robot yet; the first name is
+  // needed for every robot interface, so wait for one rather than guess.
+  std::vector<std::string> names = rpc_client_->getRobotNames();
+  while (names.empty()) {
+    LOG_INFO(log, "robot name list is empty, retrying");
+    if (!pause(5s)) return;
+    names = rpc_client_->getRobotNames();
+  }
+  const std::string robot_name = names.front();
+
+  rtde_client_ = std::make_shared<ryne::vemo_sdk::RtdeClient>(0);
+  while (rtde_client_->connect("127.0.0.1", 30010) != 0) {
+    LOG_INFO(log, "RTDE Client Connect Failed!");
+    if (!pause(5s)) return;
+  }
+  LOG_INFO(log, "RTDE Client Connect Successed!");
+  rtde_client_->login("vemo", "739154");
+
+  auto register_control = rpc_client_->getRegisterControl();
+  auto runtime_machine = rpc_client_->getRuntimeMachine();
+  auto robot_interface = rpc_client_->getRobotInterface(robot_name);
+  robot_status_.setInterfacePtr(robot_interface, runtime_machine, register_control, rtde_client_);
+  robot_status_.setInput();
+  robot_status_.configSubscribe();
+  robot_link_up_ = true;
 }
 
 void Schedule::openGateway(const std::string& serial_port) {
@@ -125,6 +164,16 @@ void Schedule::openGateway(const std::string& serial_port) {
   modbus_config_.dataBits = 8;
   modbus_config_.stopBits = 1;
   modbus_config_.responseTimeoutMs = 1000;
+
+  modbus_dev_.setModbusConfig(modbus_config_);
+  int ret = modbus_dev_.modbusOpen();
+  if (ret != 0) LOG_INFO(UmxLog::getLogger(), "modbusOpen failed ret is  {}", ret);
+
+  // The request covers registers 256..319 while the block has 32 words: the
+  // rest of the request is zeros, never memory beyond the block.
+  uint16_t settings[64] = {};
+  std::copy(gateway_settings_, gateway_settings_ + kSettingsWords, settings);
+  modbus_dev_.modbusWriteRegisters(256, 64, settings);
 }
 
 int Schedule::loadConfig(const std::string& path, std::string& serial_port) {
@@ -277,21 +326,222 @@ bool Schedule::pause(std::chrono::milliseconds d) {
   return !stop_cv_.wait_for(lk, d, [this] { return stopping(); });
 }
 
+uint16_t Schedule::word(uint16_t v) const {
+  return little_endian_ ? v : static_cast<uint16_t>((v << 8) | (v >> 8));
+}
+
+void Schedule::floatPair(double x, uint16_t* regs) const {
+  const float f = static_cast<float>(x);
+  uint32_t u;
+  std::memcpy(&u, &f, sizeof u);
+  const uint16_t low = static_cast<uint16_t>(u & 0xFFFF);
+  const uint16_t high = static_cast<uint16_t>(u >> 16);
+  if (little_endian_) {
+    regs[0] = low;
+    regs[1] = high;
+  } else {
+    // All four bytes reversed: the high word first, each word byte-exchanged.
+    regs[0] = word(high);
+    regs[1] = word(low);
+  }
+}
+
 void Schedule::scheduledThreadLoop() {
   LOG_INFO(UmxLog::getLogger(), "VEMO-UMX is Running");
-  while (!stopping()) {
-    updateRobotModeType();
-    if (!pause(std::chrono::milliseconds(30))) break;
+  auto buffers = std::make_unique<ExchangeBuffers>();
+  buffers->io.reserve(64);
+  for (auto* v : {&buffers->values, &buffers->currents, &buffers->voltages, &buffers->temperatures})
+    v->reserve(16);
+  buffers->tool_do.reserve(4);
+  buffers->user_do.reserve(16);
+  while (!stopping())
+    if (!exchangeCycle(*buffers)) break;
+}
+
+void Schedule::buildStatusBits(ExchangeBuffers& b) {
+  uint8_t* coil = b.status_bits;  // coil 64 + i
+  b.io.clear();
+  robot_status_.getSafeDI(b.io);
+  for (size_t k = 0; k < 8; ++k)
+    if (b.io.size() > k + 8) coil[k] = (b.io[k] || b.io[k + 8]) ? 1 : 0;
+  b.io.clear();
+  robot_status_.getSafeDO(b.io);
+  for (size_t k = 0; k < 6; ++k)
+    if (b.io.size() > k + 8) coil[8 + k] = (b.io[k] || b.io[k + 8]) ? 1 : 0;
+
+  const int state = static_cast<int>(robot_status_.getRuntimeState());
+  coil[82 - 64] = state == 0;
+  coil[83 - 64] = state == 5 || state == 6;
+  coil[84 - 64] = state == 2 || state == 3;
+
+  b.io.clear();
+  robot_status_.getUserDI(b.io);
+  for (size_t k = 0; k < 16 && k < b.io.size(); ++k) coil[88 - 64 + k] = b.io[k] ? 1 : 0;
+  b.io.clear();
+  robot_status_.getUserDO(b.io);
+  for (size_t k = 0; k < 16 && k < b.io.size(); ++k) coil[104 - 64 + k] = b.io[k] ? 1 : 0;
+  b.io.clear();
+  robot_status_.getToolDO(b.io);
+  for (size_t k = 0; k < 4 && k < b.io.size(); ++k) coil[120 - 64 + k] = b.io[k] ? 1 : 0;
+}
+
+void Schedule::buildStatusBlock(ExchangeBuffers& b) {
+  uint16_t* reg = b.status_block;  // holding register 32 + i
+  const bool second_layout = gateway_settings_[0] == 3;
+  auto at = [reg](int address) { return reg + (address - 32); };
+  auto put = [&](int address, int32_t v) { *at(address) = word(static_cast<uint16_t>(v)); };
+
+  robot_status_.getTcpPose(b.values);
+  for (size_t k = 0; k < 6 && k < b.values.size(); ++k) floatPair(b.values[k], at(32 + 2 * k));
+  robot_status_.getJointPositions(b.values);
+  const int joints = second_layout ? 47 : 44;
+  for (size_t k = 0; k < 6 && k < b.values.size(); ++k) floatPair(b.values[k], at(joints + 2 * k));
+
+  robot_status_.getTcpSpeed(b.values);
+  // Whole percent: a tiny epsilon keeps fractions such as 0.29 (28.999... in
+  // binary) at the percentage the PLC set.
+  const int32_t percent = conversion(robot_status_.getSpeedFraction() * 100.0 + 1e-9);
+  const uint16_t heartbeat = heartbeat_word_.load(std::memory_order_relaxed);
+  const int32_t safety = static_cast<int32_t>(robot_status_.getSafetyModeType());
+  if (second_layout) {
+    put(45, heartbeat);
+    put(59, percent);
+    if (!b.values.empty()) put(60, conversion(b.values[0]));
+    put(61, robot_mode_type_);
+    put(62, safety);
+  } else {
+    put(57, heartbeat);
+    put(58, percent);
+    if (!b.values.empty()) put(59, conversion(b.values[0]));
+    put(60, robot_mode_type_);
+    put(61, safety);
   }
+
+  robot_status_.getJointCurrents(b.currents);
+  robot_status_.getJointVoltages(b.voltages);
+  robot_status_.getJointTemperatures(b.temperatures);
+  for (size_t k = 0; k < 6; ++k) {
+    if (b.currents.size() <= k || b.voltages.size() <= k || b.temperatures.size() <= k) break;
+    put(64 + k, conversion(b.currents[k]));
+    put(70 + k, conversion(b.voltages[k]));
+    put(76 + k, conversion(b.temperatures[k]));
+  }
+}
+
+bool Schedule::exchangeCycle(ExchangeBuffers& b) {
+  using namespace std::chrono_literals;
+  const auto gap = 25ms;
+
+  updateRobotModeType();
+
+  buildStatusBits(b);
+  modbus_dev_.modbusWriteBits(64, 64, b.status_bits);
+  if (!pause(gap)) return false;
+
+  buildStatusBlock(b);
+  modbus_dev_.modbusWriteRegisters(32, 100, b.status_block);
+  if (!pause(gap)) return false;
+
+  if (modbus_dev_.modbusReadInputBits(0, 64, b.read_bits) == 0)
+    std::copy(std::begin(b.read_bits), std::end(b.read_bits), b.input_bits);
+  if (!pause(gap)) return false;
+  for (uint32_t i = 0; i < 64; ++i) robot_status_.setBoolInput(i, b.input_bits[i] != 0);
+
+  for (uint32_t i = 0; i < 64; ++i) b.output_bits[i] = robot_status_.getBoolOutput(i) ? 1 : 0;
+  modbus_dev_.modbusWriteBits(0, 64, b.output_bits);
+  if (!pause(gap)) return false;
+
+  if (modbus_dev_.modbusReadInputRegisters(0, 32, b.read_registers) == 0)
+    std::copy(std::begin(b.read_registers), std::end(b.read_registers), b.input_registers);
+  if (!pause(gap)) return false;
+  for (uint32_t i = 0; i < 32; ++i)
+    robot_status_.setInt16Register(i, static_cast<int16_t>(word(b.input_registers[i])));
+
+  for (uint32_t i = 0; i < 32; ++i)
+    b.output_registers[i] = word(static_cast<uint16_t>(robot_status_.getInt16Register(32 + i)));
+  modbus_dev_.modbusWriteRegisters(0, 32, b.output_registers);
+  if (!pause(gap)) return false;
+
+  const int mode = static_cast<int>(robot_status_.getOperationalMode());
+  if (mode == 2 && !control_robot_in_manual_) return true;
+  if (control_robot_) return handleCommandBlock(b);
+  return pause(30ms);
+}
+
+bool Schedule::handleCommandBlock(ExchangeBuffers& b) {
+  using namespace std::chrono_literals;
+  uint16_t raw[8];
+  if (modbus_dev_.modbusReadInputRegisters(register_number_, 8, raw) == 0)
+    for (size_t i = 0; i < 4; ++i) b.command_words[i] = word(raw[i]);
+  if (!pause(25ms)) return false;
+
+  uint16_t* w = b.command_words;
+  const uint8_t bytes[4] = {static_cast<uint8_t>(w[2] & 0xFF), static_cast<uint8_t>(w[2] >> 8),
+                            static_cast<uint8_t>(w[3] & 0xFF), static_cast<uint8_t>(w[3] >> 8)};
+  b.tool_do.clear();
+  for (uint32_t bit = 0; bit < 4; ++bit) b.tool_do.push_back(readBitBuf(bytes, bit));
+  robot_status_.setToolDO(b.tool_do);
+  b.user_do.clear();
+  for (uint32_t bit = 8; bit < 24; ++bit) b.user_do.push_back(readBitBuf(bytes, bit));
+  robot_status_.setUserDO(b.user_do);
+  if (w[1] >= 1 && w[1] <= 100) robot_status_.setSpeedFraction(w[1] / 100.0);
+
+  if (command_latch_ != 0) {
+    // The latch follows the word; a 0 arms it for the next code.
+    command_latch_ = static_cast<uint8_t>(w[0] & 0xFF);
+    w[0] = 0;
+    return true;
+  }
+  switch (w[0]) {
+    case 2: robot_status_.poweron(); command_latch_ = 2; break;
+    case 3: robot_status_.startup(); command_latch_ = 3; break;
+    case 5: robot_status_.runProgram(); command_latch_ = 5; break;
+    case 6: robot_status_.pauseProgram(); command_latch_ = 6; break;
+    case 7: robot_status_.resumeProgram(); command_latch_ = 7; break;
+    case 8: robot_status_.stopProgram(); command_latch_ = 8; break;
+    default: break;
+  }
+  return pause(30ms);
 }
 
 void Schedule::heartbeatThreadLoop() {
+  using namespace std::chrono_literals;
+  auto* log = UmxLog::getLogger();
   heartbeat_word_.store(0, std::memory_order_relaxed);
+  uint32_t snapshot = modbus_dev_.getHeartbeat();
   while (!stopping()) {
     uint16_t next = static_cast<uint16_t>(heartbeat_word_.load(std::memory_order_relaxed) + 1);
     heartbeat_word_.store(next == 0 ? 1 : next, std::memory_order_relaxed);
-    if (!pause(std::chrono::seconds(3))) break;
+    if (!pause(3s)) break;
+    const uint32_t now = modbus_dev_.getHeartbeat();
+    if (now != snapshot) {
+      snapshot = now;
+      continue;
+    }
+    LOG_ERROR(log, "modbus is blocking ");
+    LOG_INFO(log, "Current heartbeat_word_ is  {}", heartbeat_word_.load(std::memory_order_relaxed));
+    if (!pause(1s)) break;
+    snapshot = modbus_dev_.getHeartbeat();
   }
 }
 
-void Schedule::updateRobotModeType() {}
+void Schedule::updateRobotModeType() {
+  static const char* const kModeMessages[10] = {
+      "机械臂当前状态，没有连接到机械臂本体",
+      "机械臂当前状态，正在进行安全配置",
+      "机械臂当前状态，本体正在上电初始化",
+      "机械臂当前状态，本体处于断电状态",
+      "机械臂当前状态，本体上电成功, 刹车暂未松开, 关节初始状态未获取",
+      "机械臂当前状态，上电成功，刹车暂未松开,关节初始状态获取完成",
+      "机械臂上电成功, 刹车正在松开",
+      "机械臂当前状态，反向驱动，刹车松开, 电机不通电",
+      "机械臂当前状态，松刹车成功，运行模式",
+      "机械臂当前状态，维护模式"};
+  const int mode = static_cast<int>(robot_status_.getRobotModeType());
+  if (mode < 0 || mode > 9) return;
+  robot_mode_type_ = static_cast<uint16_t>(mode);
+  if (last_robot_mode_type_ != robot_mode_type_) {
+    LOG_INFO(UmxLog::getLogger(), "{}", kModeMessages[mode]);
+    last_robot_mode_type_ = robot_mode_type_;
+  }
+}

@@ -59,8 +59,34 @@ class Schedule {
   bool initCompleted() const { return init_completed_; }
 
  private:
+  // What the exchange cycle keeps between cycles: one buffer per block, so a
+  // value that a cycle does not produce keeps the value it last had.
+  struct ExchangeBuffers {
+    uint8_t status_bits[64] = {};
+    uint16_t status_block[100] = {};
+    uint8_t input_bits[64] = {};
+    uint8_t output_bits[64] = {};
+    uint16_t input_registers[32] = {};
+    uint16_t output_registers[32] = {};
+    uint16_t command_words[4] = {};  // decoded; word 0 cleared once the latch took it
+    // Scratch for reads, copied into the buffers only when a read succeeded.
+    uint8_t read_bits[64] = {};
+    uint16_t read_registers[32] = {};
+    // Reused sequences for the status getters, so steady cycles do not allocate.
+    std::vector<uint8_t> io;
+    std::vector<double> values, currents, voltages, temperatures;
+    std::vector<uint8_t> tool_do;
+    std::vector<int32_t> user_do;
+  };
+
   void connectRobot();
   void openGateway(const std::string& serial_port);
+  bool exchangeCycle(ExchangeBuffers& b);
+  void buildStatusBits(ExchangeBuffers& b);
+  void buildStatusBlock(ExchangeBuffers& b);
+  bool handleCommandBlock(ExchangeBuffers& b);
+  uint16_t word(uint16_t v) const;  // 16-bit encoding, its own inverse
+  void floatPair(double x, uint16_t* regs) const;
   // Sleeps for `d` unless a stop is requested first; false once stopping.
   bool pause(std::chrono::milliseconds d);
   bool stopping() const { return stop_requested_.load(std::memory_order_relaxed); }
@@ -84,6 +110,7 @@ class Schedule {
   uint8_t control_robot_in_manual_ = 0;
 
   bool init_completed_ = false;
+  bool robot_link_up_ = false;
   std::atomic<bool> stop_requested_{false};
   std::mutex stop_mutex_;
   std::condition_variable stop_cv_;

@@ -22,6 +22,13 @@ std::unique_ptr<vt::Process> startUmx(std::vector<std::string> args, vt::Process
   return std::make_unique<vt::Process>(args, opt);
 }
 
+// Initialisation waits for the robot controller, so these tests run one.
+std::unique_ptr<vt::Process> startRobotSim() {
+  auto robot = std::make_unique<vt::Process>(std::vector<std::string>{vt::bin("vemo_robot_sim")});
+  EXPECT_TRUE(robot->waitFor("ready", Ms(10000))) << robot->allText(vt::Stream::Err);
+  return robot;
+}
+
 bool isDir(const std::string& p) { return fs::is_directory(p); }
 
 // Runs the program to its end (it must end by itself) and returns the exit status.
@@ -35,6 +42,7 @@ int runToExit(vt::Process& p) {
 
 TEST(Startup, CreatesTheWorkspaceTreeLogsAndKeepsRunning) {
   vt::TempDir tmp("vemo-e2e");
+  auto robot = startRobotSim();
   const std::string ws = tmp / "a/b/ws";  // no trailing "/" and missing parents
   auto umx = startUmx({"--workspace", ws}, {{{"UMX_WS", "/somewhere/else"}}, {}, ""});
   ASSERT_TRUE(umx->waitFor("VEMO-UMX is Running", kStart)) << umx->allText() << umx->allText(vt::Stream::Err);
@@ -79,6 +87,7 @@ TEST(Startup, CreatesTheWorkspaceTreeLogsAndKeepsRunning) {
 
 TEST(Startup, OptionsTable) {
   vt::TempDir tmp("vemo-e2e");
+  auto robot = startRobotSim();
   const std::string ws = tmp.path() + "/";
   {
     // Unrecognised arguments are listed in order; -h and -d change nothing.

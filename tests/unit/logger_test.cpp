@@ -42,6 +42,7 @@ TEST_F(LoggerTest, FileLinesCarryTimeThreadLevelLoggerAndSource) {
   LOG_ERROR(log, "error probe");
   LOG_DEBUG(log, "debug probe");
   LOG_TRACE_L3(log, "trace probe");
+  LOG_INFO(log, "{}", "机械臂当前状态，松刹车成功，运行模式");
   log->flush_log();
 
   const std::string text = vt::readFile(dir() + "/vemo_umx.log");
@@ -53,6 +54,9 @@ TEST_F(LoggerTest, FileLinesCarryTimeThreadLevelLoggerAndSource) {
   // No level is filtered out, Debug and the finest trace level included.
   EXPECT_TRUE(std::regex_search(text, std::regex(R"(\] DEBUG vemo_umx - .* debug probe\n)")));
   EXPECT_NE(text.find("trace probe"), std::string::npos);
+  // UTF-8 texts are written as they are, not as byte escapes.
+  EXPECT_TRUE(std::regex_search(text, std::regex("logger_test\\.cpp:\\d+ 机械臂当前状态，松刹车成功，运行模式\n")))
+      << text;
 
   // A second set-up in the same process reuses the logger and its sinks.
   UmxLog again;

@@ -1,0 +1,169 @@
+#include "cell.h"
+
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace vt {
+
+namespace {
+const char* kKeys[][2] = {{"protocolType", "2"},
+                          {"littleEndian", "0"},
+                          {"ipAddr", "\"192.168.0.100\""},
+                          {"netmask", "\"255.255.255.0\""},
+                          {"gateway", "\"192.168.0.1\""},
+                          {"port", "505"},
+                          {"protocolMode", "2"},
+                          {"pnCoilNumber", "64"},
+                          {"pnRegisterNumber", "32"},
+                          {"controlRobot", "0"},
+                          {"readyPointIO", "0"},
+                          {"portName", "\"/dev/ttyUSB0\""},
+                          {"slaveId", "1"},
+                          {"baudrate", "115200"},
+                          {"dataBit", "8"},
+                          {"parity", "\"none\""},
+                          {"stopBit", "1"},
+                          {"controlRobotInManualMode", "1"}};
+}  // namespace
+
+std::string configText(const std::map<std::string, std::string>& overrides) {
+  std::string text;
+  for (auto& kv : kKeys) {
+    auto it = overrides.find(kv[0]);
+    if (it != overrides.end() && it->second.empty()) continue;  // "" removes the key
+    text += std::string(kv[0]) + " = " + (it != overrides.end() ? it->second : kv[1]) + ";\n";
+  }
+  return text;
+}
+
+Cell::Cell(Options options) : options_(std::move(options)), tmp_("vemo-cell") {
+  ws_ = tmp_.path() + "/ws/";
+  fs::create_directories(ws_ + "config");
+  pty_ = std::make_unique<SocatPty>(tmp_.path());
+  if (options_.write_config) {
+    auto cfg = options_.config;
+    if (!cfg.count("portName")) cfg["portName"] = "\"" + pty_->a() + "\"";
+    writeFile(ws_ + "config/vemo_umx.conf", configText(cfg));
+  }
+}
+
+Cell::~Cell() {
+  // The service first, so that it never sees its peers vanish mid-test.
+  if (umx_) umx_->stop(Ms(1000));
+  umx_.reset();
+  gateway_.reset();
+  robot_.reset();
+  pty_.reset();
+}
+
+void Cell::start(bool wait_running) {
+  if (options_.start_robot && !robot_) startRobot();
+  if (options_.start_gateway && !gateway_) startGateway();
+  startUmx();
+  if (wait_running && !umx_->waitFor("VEMO-UMX is Running", Ms(20000)))
+    throw std::runtime_error("vemo_umx did not start:\n" + umx_->allText() +
+                             umx_->allText(Stream::Err));
+}
+
+void Cell::startRobot() {
+  std::vector<std::string> args{bin("vemo_robot_sim")};
+  args.insert(args.end(), options_.robot_args.begin(), options_.robot_args.end());
+  robot_ = std::make_unique<Process>(args);
+  if (!robot_->waitFor("ready", Ms(10000)))
+    throw std::runtime_error("vemo_robot_sim did not start: " + robot_->allText(Stream::Err));
+}
+
+void Cell::startGateway() {
+  gateway_ = std::make_unique<Process>(
+      std::vector<std::string>{bin("vemo_gateway_sim"), "--rtu", pty_->b()});
+  if (!gateway_->waitFor("ready", Ms(10000)))
+    throw std::runtime_error("vemo_gateway_sim did not start: " + gateway_->allText(Stream::Err));
+}
+
+void Cell::startUmx() {
+  ProcessOptions opt;
+  opt.cwd = tmp_.path();
+  umx_ = std::make_unique<Process>(std::vector<std::string>{bin("vemo_umx"), "--workspace", ws_},
+                                   opt);
+}
+
+std::vector<long> Cell::gwGet(const std::string& table, int addr, int count) {
+  std::string line = gateway_->query("get " + table + " " + std::to_string(addr) + " " +
+                                     std::to_string(count));
+  std::vector<long> values;
+  std::istringstream in(line);
+  long v;
+  while (in >> v) values.push_back(v);
+  if (static_cast<int>(values.size()) != count) values.clear();
+  return values;
+}
+
+void Cell::gwSet(const std::string& table, int addr, const std::vector<long>& values) {
+  std::string cmd = "set " + table + " " + std::to_string(addr);
+  for (long v : values) cmd += " " + std::to_string(v);
+  std::string answer = gateway_->query(cmd);
+  if (answer != "ok") throw std::runtime_error("gateway sim refused '" + cmd + "': " + answer);
+}
+
+bool Cell::waitGateway(const std::string& table, int addr, const std::vector<long>& expected,
+                       Ms timeout) {
+  return waitGatewayWhere(
+      table, addr, static_cast<int>(expected.size()),
+      [&](const std::vector<long>& v) { return v == expected; }, timeout);
+}
+
+bool Cell::waitGatewayWhere(const std::string& table, int addr, int count,
+                            const std::function<bool(const std::vector<long>&)>& pred,
+                            Ms timeout) {
+  return waitUntil(
+      [&] {
+        auto v = gwGet(table, addr, count);
+        return !v.empty() && pred(v);
+      },
+      timeout, Ms(20));
+}
+
+std::string Cell::robotCmd(const std::string& cmd) {
+  size_t from = robot_->lineCount();
+  robot_->send(cmd);
+  long i = robot_->waitLine(
+      [](const std::string& l) { return l.rfind("ok", 0) == 0 || l.rfind("error", 0) == 0; },
+      Ms(3000), from);
+  if (i < 0) return "";
+  return robot_->lines()[i];
+}
+
+size_t Cell::robotLines(const std::string& prefix) const {
+  size_t n = 0;
+  for (auto& l : robot_->lines())
+    if (l.rfind(prefix, 0) == 0) ++n;
+  return n;
+}
+
+bool Cell::waitCall(const std::string& call, Ms timeout, size_t from) {
+  return robot_->waitLine([&](const std::string& l) { return l == call; }, timeout, from) >= 0;
+}
+
+bool Cell::waitLog(const std::string& message, Ms timeout, size_t from) {
+  // Console lines end with the message after the logger name column.
+  return umx_->waitLine(
+             [&](const std::string& l) {
+               return l.size() >= message.size() &&
+                      l.compare(l.size() - message.size(), message.size(), message) == 0;
+             },
+             timeout, from) >= 0;
+}
+
+size_t Cell::logCount(const std::string& message) const {
+  size_t n = 0;
+  for (auto& l : umx_->lines())
+    if (l.size() >= message.size() &&
+        l.compare(l.size() - message.size(), message.size(), message) == 0)
+      ++n;
+  return n;
+}
+
+}  // namespace vt

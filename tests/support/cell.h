@@ -1,0 +1,74 @@
+#pragma once
+// The whole cell for end-to-end tests: robot controller simulator, a socat
+// serial line, the gateway simulator on its far end, and the real vemo_umx
+// with a temporary workspace. Meant to run inside a private network
+// namespace (the controller ports are fixed).
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "process.h"
+#include "test_env.h"
+
+namespace vt {
+
+class Cell {
+ public:
+  struct Options {
+    std::map<std::string, std::string> config;  // key -> libconfig value text, e.g. "1" or "\"x\""
+    std::vector<std::string> robot_args;         // extra vemo_robot_sim arguments
+    bool start_robot = true;
+    bool start_gateway = true;
+    bool write_config = true;
+  };
+
+  explicit Cell(Options options);
+  Cell() : Cell(Options{}) {}
+  ~Cell();
+
+  // Starts what Options asks for and the service; waits for "VEMO-UMX is Running"
+  // when `wait_running`.
+  void start(bool wait_running = true);
+  void startRobot();
+  void startGateway();
+  void startUmx();
+
+  Process& robot() { return *robot_; }
+  Process& gateway() { return *gateway_; }
+  Process& umx() { return *umx_; }
+  SocatPty& line() { return *pty_; }
+  const std::string& workspace() const { return ws_; }
+  std::string logFile() const { return ws_ + "log/umx/vemo_umx.log"; }
+
+  // Gateway image access through the simulator's command interface.
+  std::vector<long> gwGet(const std::string& table, int addr, int count);
+  void gwSet(const std::string& table, int addr, const std::vector<long>& values);
+  // Waits until the gateway holds `expected` from addr on.
+  bool waitGateway(const std::string& table, int addr, const std::vector<long>& expected, Ms timeout);
+  bool waitGatewayWhere(const std::string& table, int addr, int count,
+                        const std::function<bool(const std::vector<long>&)>& pred, Ms timeout);
+
+  // Sends a command to the robot simulator and waits for its "ok"/"error" answer.
+  std::string robotCmd(const std::string& cmd);
+  // The count of robot simulator lines that start with prefix.
+  size_t robotLines(const std::string& prefix) const;
+  // Waits for a "call ..." line (exact) at or after index `from`.
+  bool waitCall(const std::string& call, Ms timeout, size_t from = 0);
+
+  // The service's messages (from its console output, which carries each one).
+  bool waitLog(const std::string& message, Ms timeout, size_t from = 0);
+  size_t logCount(const std::string& message) const;
+
+ private:
+  Options options_;
+  TempDir tmp_;
+  std::string ws_;
+  std::unique_ptr<SocatPty> pty_;
+  std::unique_ptr<Process> robot_, gateway_, umx_;
+};
+
+// The default configuration file text with `overrides` applied.
+std::string configText(const std::map<std::string, std::string>& overrides);
+
+}  // namespace vt
