@@ -308,7 +308,7 @@ void RobotStatus::setUserDO(const std::vector<int32_t>& values) {
   }
 }
 
-void RobotStatus::setToolDO(std::vector<uint8_t> values) {
+void RobotStatus::setToolDO(const std::vector<uint8_t>& values) {
   if (values.empty()) return;
   for (uint8_t n = 0; n < values.size(); ++n) {
     if (n >= tool_do_cache_.size()) break;  // more values than the arm has tool outputs

@@ -75,7 +75,7 @@ class RobotStatus {
   int setSpeedFraction(double fraction);
   OperationalModeType getOperationalMode();
   void setUserDO(const std::vector<int32_t>& values);
-  void setToolDO(std::vector<uint8_t> values);
+  void setToolDO(const std::vector<uint8_t>& values);
   void setBoolInput(uint32_t index, bool value);
   void setInt16Register(uint32_t index, int16_t value);
 

@@ -1,13 +1,14 @@
 #include "schedule.h"
 
 #include <libconfig.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -89,13 +90,17 @@ bool preserveUnreadable(const std::string& path, const config_t& cfg) {
   return true;
 }
 
-long toLong(const std::string& text) { return std::strtol(text.c_str(), nullptr, 10); }
+long toLong(const std::string& text) {
+  return std::strtol(text.c_str(), nullptr, 10);
+}
 
 }  // namespace
 
 Schedule::Schedule() = default;
 
-Schedule::~Schedule() { stop(); }
+Schedule::~Schedule() {
+  stop();
+}
 
 void Schedule::init(std::string workspace, std::string config_path) {
   umx_log_.initLog();
@@ -224,8 +229,7 @@ int Schedule::loadConfig(const std::string& path, std::string& serial_port) {
   gateway_settings_[13] = static_cast<uint16_t>(value);
   LOG_INFO(log, "====>>>> protocol mode is  {}", gateway_settings_[13]);
 
-  if (!config_lookup_int(&cfg, "pnCoilNumber", &value))
-    return fail("====>>>> coil number failed ");
+  if (!config_lookup_int(&cfg, "pnCoilNumber", &value)) return fail("====>>>> coil number failed ");
   gateway_settings_[14] = static_cast<uint16_t>(value);
   LOG_INFO(log, "====>>>> coil number is {}", gateway_settings_[14]);
 
@@ -347,6 +351,8 @@ void Schedule::floatPair(double x, uint16_t* regs) const {
 }
 
 void Schedule::scheduledThreadLoop() {
+  // Named for top -H, gdb and crash reports.
+  pthread_setname_np(pthread_self(), "umx_exchange");
   LOG_INFO(UmxLog::getLogger(), "VEMO-UMX is Running");
   auto buffers = std::make_unique<ExchangeBuffers>();
   buffers->io.reserve(64);
@@ -493,13 +499,32 @@ bool Schedule::handleCommandBlock(ExchangeBuffers& b) {
     return true;
   }
   switch (w[0]) {
-    case 2: robot_status_.poweron(); command_latch_ = 2; break;
-    case 3: robot_status_.startup(); command_latch_ = 3; break;
-    case 5: robot_status_.runProgram(); command_latch_ = 5; break;
-    case 6: robot_status_.pauseProgram(); command_latch_ = 6; break;
-    case 7: robot_status_.resumeProgram(); command_latch_ = 7; break;
-    case 8: robot_status_.stopProgram(); command_latch_ = 8; break;
-    default: break;
+    case 2:
+      robot_status_.poweron();
+      command_latch_ = 2;
+      break;
+    case 3:
+      robot_status_.startup();
+      command_latch_ = 3;
+      break;
+    case 5:
+      robot_status_.runProgram();
+      command_latch_ = 5;
+      break;
+    case 6:
+      robot_status_.pauseProgram();
+      command_latch_ = 6;
+      break;
+    case 7:
+      robot_status_.resumeProgram();
+      command_latch_ = 7;
+      break;
+    case 8:
+      robot_status_.stopProgram();
+      command_latch_ = 8;
+      break;
+    default:
+      break;
   }
   return pause(30ms);
 }
@@ -507,6 +532,7 @@ bool Schedule::handleCommandBlock(ExchangeBuffers& b) {
 void Schedule::heartbeatThreadLoop() {
   using namespace std::chrono_literals;
   auto* log = UmxLog::getLogger();
+  pthread_setname_np(pthread_self(), "umx_heartbeat");
   heartbeat_word_.store(0, std::memory_order_relaxed);
   uint32_t snapshot = modbus_dev_.getHeartbeat();
   while (!stopping()) {
@@ -519,7 +545,8 @@ void Schedule::heartbeatThreadLoop() {
       continue;
     }
     LOG_ERROR(log, "modbus is blocking ");
-    LOG_INFO(log, "Current heartbeat_word_ is  {}", heartbeat_word_.load(std::memory_order_relaxed));
+    LOG_INFO(log, "Current heartbeat_word_ is  {}",
+             heartbeat_word_.load(std::memory_order_relaxed));
     if (!pause(1s)) break;
     snapshot = modbus_dev_.getHeartbeat();
   }

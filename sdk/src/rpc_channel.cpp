@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <cstring>
 
 #include "socket_util.h"
 #include "vemo_sdk/types.h"
@@ -73,10 +75,122 @@ RpcChannel::Reply RpcChannel::call(const std::string& method, const std::string&
   return exchangeLocked(method, robot, std::move(args));
 }
 
-int64_t RpcChannel::integer(const std::string& method, const std::string& robot, int64_t fallback) {
-  Reply r = call(method, robot, json::array());
-  if (r.code != 0 || !r.result.is_number_integer()) return fallback;
-  return r.result.get<int64_t>();
+namespace {
+
+void appendJsonString(std::string& out, const std::string& text) {
+  out.push_back('"');
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(ch);
+    } else if (c < 0x20) {
+      static const char kHex[] = "0123456789abcdef";
+      out.append("\\u00");
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 15]);
+    } else {
+      out.push_back(ch);
+    }
+  }
+  out.push_back('"');
+}
+
+void appendNumber(std::string& out, uint64_t v) {
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, r.ptr);
+}
+
+}  // namespace
+
+int64_t RpcChannel::integer(const char* method, const std::string& robot, int64_t fallback) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (fd_ >= 0 && !aliveLocked()) closeLocked();
+  if (fd_ < 0) {
+    if (host_.empty()) return fallback;
+    if (openLocked() != 0 && fd_ < 0) return fallback;
+  }
+  const uint64_t id = next_id_++;
+  request_.clear();
+  request_.append("{\"a\":[],\"id\":");
+  appendNumber(request_, id);
+  request_.append(",\"m\":\"").append(method).push_back('"');
+  if (!robot.empty()) {
+    request_.append(",\"rb\":");
+    appendJsonString(request_, robot);
+  }
+  request_.push_back('}');
+  if (roundTripLocked(id) != 0) return fallback;
+  if (flat_ok_) return flat_.code == 0 && flat_.result_is_integer ? flat_.result : fallback;
+  if (reply_json_["c"].get<int64_t>() != 0 || !reply_json_.contains("r") ||
+      !reply_json_["r"].is_number_integer())
+    return fallback;
+  return reply_json_["r"].get<int64_t>();
+}
+
+bool RpcChannel::scanFlatReply(const std::string& body, FlatReply& out) {
+  const char* p = body.data();
+  const char* end = p + body.size();
+  auto ws = [&] {
+    while (p < end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r')) ++p;
+  };
+  out = FlatReply{};
+  bool have_id = false, have_code = false;
+  ws();
+  if (p == end || *p++ != '{') return false;
+  ws();
+  if (p < end && *p == '}') return false;  // no id, no code
+  for (;;) {
+    ws();
+    if (p == end || *p++ != '"') return false;
+    const char* key = p;
+    while (p < end && *p != '"' && *p != '\\') ++p;
+    if (p == end || *p != '"') return false;  // escapes: leave it to the full parser
+    const size_t key_len = static_cast<size_t>(p - key);
+    ++p;
+    ws();
+    if (p == end || *p++ != ':') return false;
+    ws();
+    bool is_integer = false;
+    int64_t value = 0;
+    if (p < end && (*p == '-' || (*p >= '0' && *p <= '9'))) {
+      auto r = std::from_chars(p, end, value);
+      if (r.ec != std::errc()) return false;
+      p = r.ptr;
+      if (p < end && (*p == '.' || *p == 'e' || *p == 'E')) return false;  // not an integer
+      is_integer = true;
+    } else if (end - p >= 4 && std::memcmp(p, "null", 4) == 0) {
+      p += 4;
+    } else {
+      return false;  // booleans, strings, arrays, objects
+    }
+    auto is = [&](const char* k) {
+      return key_len == std::strlen(k) && std::memcmp(key, k, key_len) == 0;
+    };
+    if (is("id")) {
+      if (!is_integer || value < 0) return false;
+      out.id = static_cast<uint64_t>(value);
+      have_id = true;
+    } else if (is("c")) {
+      if (!is_integer) return false;
+      out.code = value;
+      have_code = true;
+    } else if (is("r")) {
+      out.has_result = true;
+      out.result_is_integer = is_integer;
+      out.result = value;
+    }
+    ws();
+    if (p == end) return false;
+    if (*p == ',') {
+      ++p;
+      continue;
+    }
+    if (*p++ != '}') return false;
+    ws();
+    return p == end && have_id && have_code;
+  }
 }
 
 int RpcChannel::openLocked() {
@@ -123,52 +237,72 @@ RpcChannel::Reply RpcChannel::exchangeLocked(const std::string& method, const st
   const uint64_t id = next_id_++;
   json req = {{"id", id}, {"m", method}, {"a", std::move(args)}};
   if (!robot.empty()) req["rb"] = robot;
-  const std::string frame = wire::encodeFrame(
-      wire::FrameType::kJson, req.dump(-1, ' ', false, json::error_handler_t::replace));
+  request_ = req.dump(-1, ' ', false, json::error_handler_t::replace);
+  int rc = roundTripLocked(id);
+  if (rc != 0) return Reply{rc, {}};
+  Reply r;
+  if (flat_ok_) {
+    r.code = (flat_.code < INT32_MIN || flat_.code > INT32_MAX) ? kSdkProtocolError
+                                                                : static_cast<int>(flat_.code);
+    if (flat_.result_is_integer) r.result = flat_.result;  // else null, as parsed
+    return r;
+  }
+  int64_t c = reply_json_["c"].get<int64_t>();
+  r.code = (c < INT32_MIN || c > INT32_MAX) ? kSdkProtocolError : static_cast<int>(c);
+  if (reply_json_.contains("r")) r.result = std::move(reply_json_["r"]);
+  return r;
+}
+
+int RpcChannel::roundTripLocked(uint64_t id) {
+  wire::encodeFrameInto(frame_, wire::FrameType::kJson, request_);
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms_);
-  if (!sendAll(fd_, frame, deadline)) {
+  if (!sendAll(fd_, frame_, deadline)) {
     closeLocked();
-    return Reply{kSdkNotConnected, {}};
+    return kSdkNotConnected;
   }
   char buf[65536];
   for (;;) {
     wire::FrameType type;
-    std::string body;
-    auto res = reader_.next(type, body);
+    auto res = reader_.next(type, reply_body_);
     if (res == wire::FrameReader::Result::kError) {
       closeLocked();
-      return Reply{kSdkProtocolError, {}};
+      return kSdkProtocolError;
     }
     if (res == wire::FrameReader::Result::kFrame) {
       if (type != wire::FrameType::kJson) {
         closeLocked();
-        return Reply{kSdkProtocolError, {}};
+        return kSdkProtocolError;
       }
-      json msg = json::parse(body, nullptr, false);
-      if (msg.is_discarded() || !msg.is_object() || !msg.contains("id") ||
-          !msg["id"].is_number_unsigned() || !msg.contains("c") || !msg["c"].is_number_integer()) {
-        closeLocked();
-        return Reply{kSdkProtocolError, {}};
+      uint64_t reply_id;
+      flat_ok_ = scanFlatReply(reply_body_, flat_);
+      if (flat_ok_) {
+        reply_id = flat_.id;
+      } else {
+        reply_json_ = json::parse(reply_body_, nullptr, false);
+        const json& msg = reply_json_;
+        if (msg.is_discarded() || !msg.is_object() || !msg.contains("id") ||
+            !msg["id"].is_number_unsigned() || !msg.contains("c") ||
+            !msg["c"].is_number_integer()) {
+          closeLocked();
+          return kSdkProtocolError;
+        }
+        reply_id = msg["id"].get<uint64_t>();
       }
-      if (msg["id"].get<uint64_t>() != id) continue;  // a late answer to an earlier request
-      Reply r;
-      int64_t c = msg["c"].get<int64_t>();
-      r.code = (c < INT32_MIN || c > INT32_MAX) ? kSdkProtocolError : static_cast<int>(c);
-      if (msg.contains("r")) r.result = std::move(msg["r"]);
-      return r;
+      if (reply_id != id) continue;  // a late answer to an earlier request
+      return 0;
     }
     int w = waitReadable(fd_, deadline);
     if (w == 0) {
       // Half a frame in the buffer leaves the stream position unknown.
       if (reader_.pending() > 0) closeLocked();
-      return Reply{kSdkTimeout, {}};
+      return kSdkTimeout;
     }
     ssize_t n = w < 0 ? -1 : ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
     if (n <= 0) {
       const bool truncated = reader_.pending() > 0;
       closeLocked();
-      return Reply{truncated ? kSdkProtocolError : kSdkNotConnected, {}};
+      return truncated ? kSdkProtocolError : kSdkNotConnected;
     }
     reader_.append(buf, static_cast<size_t>(n));
   }

@@ -29,14 +29,29 @@ class RpcChannel {
   int code(const std::string& method, const std::string& robot, nlohmann::json args) {
     return call(method, robot, std::move(args)).code;
   }
-  // A query answering an integer; `fallback` when it got none.
-  int64_t integer(const std::string& method, const std::string& robot, int64_t fallback);
+  // A query answering an integer; `fallback` when it got none. Polled every
+  // exchange cycle, so a steady connection makes it without heap allocation.
+  int64_t integer(const char* method, const std::string& robot, int64_t fallback);
 
  private:
   int openLocked();
   bool aliveLocked();
   void closeLocked();
   Reply exchangeLocked(const std::string& method, const std::string& robot, nlohmann::json args);
+  // Sends request_ (one JSON object) and waits for the reply to `id`: 0 with
+  // the reply in flat_ (when flat_ok_) or reply_json_, or a kSdk code.
+  int roundTripLocked(uint64_t id);
+
+  // A reply whose members are all integers (or null), read without
+  // building a document; the usual shape of status and integer answers.
+  struct FlatReply {
+    uint64_t id = 0;
+    int64_t code = 0;
+    bool has_result = false;
+    bool result_is_integer = false;
+    int64_t result = 0;
+  };
+  static bool scanFlatReply(const std::string& body, FlatReply& out);
 
   std::mutex mu_;
   int fd_ = -1;
@@ -47,6 +62,11 @@ class RpcChannel {
   int timeout_ms_ = 5000;
   uint64_t next_id_ = 1;
   wire::FrameReader reader_;
+  // Reused between calls so that their capacity carries over.
+  std::string request_, frame_, reply_body_;
+  FlatReply flat_;
+  bool flat_ok_ = false;
+  nlohmann::json reply_json_;
 };
 
 }  // namespace detail

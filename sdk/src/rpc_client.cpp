@@ -64,22 +64,18 @@ using nlohmann::json;
 using vemo_sdk::RpcChannelPtr;
 
 RobotInterface::RobotInterface(RpcChannelPtr channel, std::string robot)
-    : channel_(std::move(channel)), robot_(std::move(robot)) {}
-IoControlPtr RobotInterface::getIoControl() {
-  return std::make_shared<IoControl>(channel_, robot_);
-}
-RobotStatePtr RobotInterface::getRobotState() {
-  return std::make_shared<RobotState>(channel_, robot_);
-}
-RobotManagePtr RobotInterface::getRobotManage() {
-  return std::make_shared<RobotManage>(channel_, robot_);
-}
-MotionControlPtr RobotInterface::getMotionControl() {
-  return std::make_shared<MotionControl>(channel_, robot_);
-}
-TracePtr RobotInterface::getTrace() {
-  return std::make_shared<Trace>(channel_, robot_);
-}
+    : channel_(std::move(channel)),
+      robot_(std::move(robot)),
+      io_control_(std::make_shared<IoControl>(channel_, robot_)),
+      robot_state_(std::make_shared<RobotState>(channel_, robot_)),
+      robot_manage_(std::make_shared<RobotManage>(channel_, robot_)),
+      motion_control_(std::make_shared<MotionControl>(channel_, robot_)),
+      trace_(std::make_shared<Trace>(channel_, robot_)) {}
+IoControlPtr RobotInterface::getIoControl() { return io_control_; }
+RobotStatePtr RobotInterface::getRobotState() { return robot_state_; }
+RobotManagePtr RobotInterface::getRobotManage() { return robot_manage_; }
+MotionControlPtr RobotInterface::getMotionControl() { return motion_control_; }
+TracePtr RobotInterface::getTrace() { return trace_; }
 
 namespace {
 // Counts are small and non-negative; anything else means no answer.

@@ -9,7 +9,7 @@ namespace {
 
 const char kHelp[] =
     "help: set di|co|ir|hr <addr> <value>... | get di|co|ir|hr <addr> <count> | mute on|off | "
-    "drop <n> | exception <code> on|off | stats [reset] | quit";
+    "drop <n> | exception <code> on|off | line <baud>|off | trace on|off | stats [reset] | quit";
 
 // The whole word as a decimal number within [lo, hi].
 bool parseInt(const std::string& word, long lo, long hi, long* value) {
@@ -104,6 +104,21 @@ std::string GatewayCommands::execute(const std::string& line, bool* quit) {
     if (w.size() != 3 || !parseInt(w[1], 1, 255, &code) || !parseOnOff(w[2], &on))
       return "error usage: exception <code 1..255> on|off";
     image_.setException(on ? static_cast<int>(code) : 0);
+    return "ok";
+  }
+
+  if (cmd == "line") {
+    long baud = 0;
+    if (w.size() != 2 || (w[1] != "off" && !parseInt(w[1], 300, 10000000, &baud)))
+      return "error usage: line <baud 300..10000000>|off";
+    image_.setLineBaud(static_cast<int>(baud));
+    return "ok";
+  }
+
+  if (cmd == "trace") {
+    bool on;
+    if (w.size() != 2 || !parseOnOff(w[1], &on)) return "error usage: trace on|off";
+    image_.setTrace(on);
     return "ok";
   }
 

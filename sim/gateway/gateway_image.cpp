@@ -2,7 +2,26 @@
 
 #include <modbus/modbus.h>
 
+#include <chrono>
 #include <new>
+#include <thread>
+
+namespace {
+
+// Bytes of the request and of its normal answer as they travel on a serial
+// line (RTU framing with CRC), whatever transport carried the request.
+int rtuBytes(const uint8_t* pdu, int pdu_length, bool exception) {
+  const int request = 1 + pdu_length + 2;
+  if (exception) return request + 5;
+  const int fc = pdu[0];
+  const int count = pdu_length >= 5 ? (pdu[3] << 8) | pdu[4] : 0;
+  int answer = 8;  // single and multiple writes echo address and count
+  if (fc == 1 || fc == 2) answer = 5 + (count + 7) / 8;
+  if (fc == 3 || fc == 4) answer = 5 + 2 * count;
+  return request + answer;
+}
+
+}  // namespace
 
 bool parseTable(const std::string& name, Table* table) {
   if (name == "co")
@@ -91,22 +110,60 @@ void GatewayImage::setException(int code) {
   exception_ = code;
 }
 
-void GatewayImage::serve(modbus_t* ctx, const uint8_t* request, int length) {
-  int header = modbus_get_header_length(ctx);
-  if (length <= header) return;
+void GatewayImage::setLineBaud(int baud) {
   std::lock_guard<std::mutex> lk(mu_);
-  ++stats_[request[header]];
-  if (muted_) return;
-  if (drop_ > 0) {
-    --drop_;
-    return;
+  line_baud_ = baud;
+}
+
+void GatewayImage::setTrace(bool on) {
+  std::lock_guard<std::mutex> lk(mu_);
+  trace_ = on;
+}
+
+bool GatewayImage::tracing() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return trace_;
+}
+
+GatewayImage::Served GatewayImage::serve(modbus_t* ctx, const uint8_t* request, int length) {
+  Served served;
+  const int header = modbus_get_header_length(ctx);
+  if (length <= header) return served;
+  const uint8_t* pdu = request + header;
+  // RTU frames end in two CRC bytes, TCP frames do not.
+  const int pdu_length = length - header - (header == 1 ? 2 : 0);
+  served.function = pdu[0];
+  if (pdu_length >= 5) {
+    served.address = (pdu[1] << 8) | pdu[2];
+    served.count = (pdu[3] << 8) | pdu[4];
+  }
+  int baud;
+  bool exception;
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    ++stats_[pdu[0]];
+    if (muted_) return served;
+    if (drop_ > 0) {
+      --drop_;
+      return served;
+    }
+    baud = line_baud_;
+    exception = exception_ != 0;
+  }
+  if (baud > 0 && pdu_length > 0) {
+    // 8N1: ten bit times per byte. Slept outside the lock, so the console stays live.
+    const double seconds = rtuBytes(pdu, pdu_length, exception) * 10.0 / baud;
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   }
   // The serial fd is non-blocking, so answering under the lock never stalls
   // the console behind a full line.
+  std::lock_guard<std::mutex> lk(mu_);
   if (exception_ != 0)
     modbus_reply_exception(ctx, request, static_cast<unsigned>(exception_));
   else
     modbus_reply(ctx, request, length, map_);
+  served.answered = true;
+  return served;
 }
 
 std::array<uint64_t, 256> GatewayImage::stats() const {

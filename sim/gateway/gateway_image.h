@@ -37,8 +37,21 @@ class GatewayImage {
   // 0 answers normally; any other code answers every request with it.
   void setException(int code);
 
+  // Makes each answer take as long as request and answer would take on a
+  // serial line at `baud` 8N1 (a pty moves bytes instantly); 0 turns it off.
+  void setLineBaud(int baud);
+  void setTrace(bool on);
+  bool tracing() const;
+
+  // What serve() saw, for the request trace.
+  struct Served {
+    int function = -1;
+    int address = 0;
+    int count = 0;
+    bool answered = false;
+  };
   // Counts one request received on ctx and answers it as configured.
-  void serve(modbus_t* ctx, const uint8_t* request, int length);
+  Served serve(modbus_t* ctx, const uint8_t* request, int length);
 
   // Requests received per function code, answered or not.
   std::array<uint64_t, 256> stats() const;
@@ -51,5 +64,7 @@ class GatewayImage {
   bool muted_ = false;
   int drop_ = 0;
   int exception_ = 0;
+  int line_baud_ = 0;
+  bool trace_ = false;
   std::array<uint64_t, 256> stats_{};
 };

@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <thread>
 #include <vector>
 
@@ -30,6 +32,19 @@ bool lineReplaced(const std::string& path, int fd) {
 }
 
 }  // namespace
+
+void GatewayServer::serve(modbus_t* ctx, const uint8_t* request, int length) {
+  struct timespec t;
+  ::clock_gettime(CLOCK_MONOTONIC, &t);
+  GatewayImage::Served s = image_.serve(ctx, request, length);
+  if (s.function < 0 || !image_.tracing()) return;
+  // Receive time on the monotonic clock, so a driver can time cycles.
+  char line[128];
+  std::snprintf(line, sizeof line, "req fc=%d addr=%d count=%d t_us=%lld%s", s.function, s.address,
+                s.count, static_cast<long long>(t.tv_sec) * 1000000 + t.tv_nsec / 1000,
+                s.answered ? "" : " unanswered");
+  say_(line);
+}
 
 void GatewayServer::runRtu(const std::string& path) {
   bool announcedWait = false;
@@ -75,7 +90,7 @@ void GatewayServer::serveLine(modbus_t* ctx, const std::string& path) {
     if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return;
     int rc = modbus_receive(ctx, request);
     if (rc > 0) {
-      image_.serve(ctx, request, rc);
+      serve(ctx, request, rc);
     } else if (rc == -1) {
       if (errno == EIO || errno == EBADF) return;
       // Garbage or a torn frame: drop what is left and wait for the next request.
@@ -130,7 +145,7 @@ void GatewayServer::runTcp() {
       modbus_set_socket(tcp_ctx_, fds[i].fd);
       int rc = modbus_receive(tcp_ctx_, request);
       if (rc > 0) {
-        image_.serve(tcp_ctx_, request, rc);
+        serve(tcp_ctx_, request, rc);
       } else if (rc == -1) {
         // A closed or confused connection: the master reconnects.
         ::close(fds[i].fd);

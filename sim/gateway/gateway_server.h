@@ -29,6 +29,8 @@ class GatewayServer {
 
  private:
   void serveLine(modbus_t* ctx, const std::string& path);
+  // Answers one request; with the trace on, prints "req fc=.. addr=.. count=.. t_us=..".
+  void serve(modbus_t* ctx, const uint8_t* request, int length);
 
   GatewayImage& image_;
   Say say_;

@@ -41,7 +41,9 @@ std::string configText(const std::map<std::string, std::string>& overrides) {
 
 Cell::Cell(Options options) : options_(std::move(options)), tmp_("vemo-cell") {
   ws_ = tmp_.path() + "/ws/";
-  fs::create_directories(ws_ + "config");
+  // The tree the service makes, so that an in-process scheduler finds it too.
+  for (const char* d : {"config", "log/umx", "log/.crash/vemo_umx"})
+    fs::create_directories(ws_ + d);
   pty_ = std::make_unique<SocatPty>(tmp_.path());
   if (options_.write_config) {
     auto cfg = options_.config;
@@ -62,6 +64,7 @@ Cell::~Cell() {
 void Cell::start(bool wait_running) {
   if (options_.start_robot && !robot_) startRobot();
   if (options_.start_gateway && !gateway_) startGateway();
+  if (!options_.start_umx) return;
   startUmx();
   if (wait_running && !umx_->waitFor("VEMO-UMX is Running", Ms(20000)))
     throw std::runtime_error("vemo_umx did not start:\n" + umx_->allText() +
@@ -86,13 +89,22 @@ void Cell::startGateway() {
 void Cell::startUmx() {
   ProcessOptions opt;
   opt.cwd = tmp_.path();
-  umx_ = std::make_unique<Process>(std::vector<std::string>{bin("vemo_umx"), "--workspace", ws_},
-                                   opt);
+  umx_ =
+      std::make_unique<Process>(std::vector<std::string>{bin("vemo_umx"), "--workspace", ws_}, opt);
+}
+
+std::string Cell::gwQuery(const std::string& cmd) {
+  // The answer is the next line that is not a request trace line.
+  size_t from = gateway_->lineCount();
+  gateway_->send(cmd);
+  long i = gateway_->waitLine([](const std::string& l) { return l.rfind("req ", 0) != 0; },
+                              Ms(3000), from);
+  return i < 0 ? "" : gateway_->line(i);
 }
 
 std::vector<long> Cell::gwGet(const std::string& table, int addr, int count) {
-  std::string line = gateway_->query("get " + table + " " + std::to_string(addr) + " " +
-                                     std::to_string(count));
+  std::string line =
+      gwQuery("get " + table + " " + std::to_string(addr) + " " + std::to_string(count));
   std::vector<long> values;
   std::istringstream in(line);
   long v;
@@ -104,7 +116,7 @@ std::vector<long> Cell::gwGet(const std::string& table, int addr, int count) {
 void Cell::gwSet(const std::string& table, int addr, const std::vector<long>& values) {
   std::string cmd = "set " + table + " " + std::to_string(addr);
   for (long v : values) cmd += " " + std::to_string(v);
-  std::string answer = gateway_->query(cmd);
+  std::string answer = gwQuery(cmd);
   if (answer != "ok") throw std::runtime_error("gateway sim refused '" + cmd + "': " + answer);
 }
 
@@ -116,14 +128,14 @@ bool Cell::waitGateway(const std::string& table, int addr, const std::vector<lon
 }
 
 bool Cell::waitGatewayWhere(const std::string& table, int addr, int count,
-                            const std::function<bool(const std::vector<long>&)>& pred,
-                            Ms timeout) {
+                            const std::function<bool(const std::vector<long>&)>& pred, Ms timeout,
+                            Ms poll) {
   return waitUntil(
       [&] {
         auto v = gwGet(table, addr, count);
         return !v.empty() && pred(v);
       },
-      timeout, Ms(20));
+      timeout, poll);
 }
 
 std::string Cell::robotCmd(const std::string& cmd) {
@@ -133,7 +145,7 @@ std::string Cell::robotCmd(const std::string& cmd) {
       [](const std::string& l) { return l.rfind("ok", 0) == 0 || l.rfind("error", 0) == 0; },
       Ms(3000), from);
   if (i < 0) return "";
-  return robot_->lines()[i];
+  return robot_->line(i);
 }
 
 size_t Cell::robotLines(const std::string& prefix) const {
@@ -148,6 +160,7 @@ bool Cell::waitCall(const std::string& call, Ms timeout, size_t from) {
 }
 
 bool Cell::waitLog(const std::string& message, Ms timeout, size_t from) {
+  if (!umx_) throw std::logic_error("waitLog needs the service process");
   // Console lines end with the message after the logger name column.
   return umx_->waitLine(
              [&](const std::string& l) {

@@ -17,10 +17,11 @@ class Cell {
  public:
   struct Options {
     std::map<std::string, std::string> config;  // key -> libconfig value text, e.g. "1" or "\"x\""
-    std::vector<std::string> robot_args;         // extra vemo_robot_sim arguments
+    std::vector<std::string> robot_args;        // extra vemo_robot_sim arguments
     bool start_robot = true;
     bool start_gateway = true;
     bool write_config = true;
+    bool start_umx = true;  // false: the test runs the scheduler in-process
   };
 
   explicit Cell(Options options);
@@ -42,12 +43,15 @@ class Cell {
   std::string logFile() const { return ws_ + "log/umx/vemo_umx.log"; }
 
   // Gateway image access through the simulator's command interface.
+  std::string gwQuery(const std::string& cmd);
   std::vector<long> gwGet(const std::string& table, int addr, int count);
   void gwSet(const std::string& table, int addr, const std::vector<long>& values);
   // Waits until the gateway holds `expected` from addr on.
-  bool waitGateway(const std::string& table, int addr, const std::vector<long>& expected, Ms timeout);
+  bool waitGateway(const std::string& table, int addr, const std::vector<long>& expected,
+                   Ms timeout);
   bool waitGatewayWhere(const std::string& table, int addr, int count,
-                        const std::function<bool(const std::vector<long>&)>& pred, Ms timeout);
+                        const std::function<bool(const std::vector<long>&)>& pred, Ms timeout,
+                        Ms poll = Ms(20));
 
   // Sends a command to the robot simulator and waits for its "ok"/"error" answer.
   std::string robotCmd(const std::string& cmd);

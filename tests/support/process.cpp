@@ -101,7 +101,9 @@ bool Process::reap(int options, int* status) {
   return false;
 }
 
-bool Process::running() { return !reap(WNOHANG, nullptr); }
+bool Process::running() {
+  return !reap(WNOHANG, nullptr);
+}
 
 void Process::send(const std::string& line) {
   std::string l = line + "\n";
@@ -151,6 +153,19 @@ size_t Process::lineCount(Stream s) const {
 std::vector<std::string> Process::lines(Stream s) const {
   std::lock_guard<std::mutex> lk(mu_);
   return s == Stream::Out ? out_ : err_;
+}
+
+std::string Process::line(size_t i, Stream s) const {
+  std::lock_guard<std::mutex> lk(mu_);
+  const auto& v = s == Stream::Out ? out_ : err_;
+  return i < v.size() ? v[i] : std::string();
+}
+
+std::vector<std::string> Process::linesFrom(size_t from, Stream s) const {
+  std::lock_guard<std::mutex> lk(mu_);
+  const auto& v = s == Stream::Out ? out_ : err_;
+  return from < v.size() ? std::vector<std::string>(v.begin() + static_cast<long>(from), v.end())
+                         : std::vector<std::string>();
 }
 
 std::string Process::allText(Stream s) const {

@@ -44,6 +44,8 @@ class Process {
   // Line-oriented views of what the child printed so far.
   size_t lineCount(Stream s = Stream::Out) const;
   std::vector<std::string> lines(Stream s = Stream::Out) const;
+  std::string line(size_t i, Stream s = Stream::Out) const;  // "" past the end
+  std::vector<std::string> linesFrom(size_t from, Stream s = Stream::Out) const;
   std::string allText(Stream s = Stream::Out) const;
   size_t countContaining(const std::string& needle, Stream s = Stream::Out) const;
 

@@ -14,8 +14,12 @@ namespace fs = std::filesystem;
 
 namespace vt {
 
-std::string bin(const std::string& name) { return std::string(VEMO_BIN_DIR) + "/" + name; }
-std::string sourceDir() { return VEMO_SOURCE_DIR; }
+std::string bin(const std::string& name) {
+  return std::string(VEMO_BIN_DIR) + "/" + name;
+}
+std::string sourceDir() {
+  return VEMO_SOURCE_DIR;
+}
 std::string breakpadTool(const std::string& name) {
   return std::string(VEMO_BREAKPAD_TOOLS_DIR) + "/" + name;
 }
@@ -40,9 +44,13 @@ bool waitUntil(const std::function<bool()>& pred, Ms timeout, Ms poll) {
   }
 }
 
-SocatPty::SocatPty(const std::string& dir) : a_(dir + "/ttyA"), b_(dir + "/ttyB") { start(); }
+SocatPty::SocatPty(const std::string& dir) : a_(dir + "/ttyA"), b_(dir + "/ttyB") {
+  start();
+}
 
-SocatPty::~SocatPty() { down(); }
+SocatPty::~SocatPty() {
+  down();
+}
 
 void SocatPty::start() {
   socat_ = std::make_unique<Process>(std::vector<std::string>{
@@ -52,7 +60,9 @@ void SocatPty::start() {
     throw std::runtime_error("socat pty pair did not come up");
 }
 
-bool SocatPty::up() const { return fileExists(a_) && fileExists(b_); }
+bool SocatPty::up() const {
+  return fileExists(a_) && fileExists(b_);
+}
 
 void SocatPty::down() {
   if (!socat_) return;

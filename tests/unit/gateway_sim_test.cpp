@@ -23,7 +23,7 @@ std::unique_ptr<vt::Process> startSim(const std::vector<std::string>& args) {
 int tcpPort(vt::Process& sim) {
   long i = sim.waitLine([](const std::string& l) { return l.rfind("ready tcp ", 0) == 0; },
                         vt::Ms(5000));
-  return i < 0 ? -1 : std::stoi(sim.lines()[i].substr(10));
+  return i < 0 ? -1 : std::stoi(sim.line(i).substr(10));
 }
 
 struct ModbusFree {
@@ -108,6 +108,11 @@ TEST(GatewaySim, BadInputIsAnsweredWithAnError) {
                           "exception 2",
                           "exception x on",
                           "drop -1",
+                          "line",
+                          "line 12",
+                          "line fast",
+                          "trace",
+                          "trace maybe",
                           "stats now"}) {
     SCOPED_TRACE(bad);
     EXPECT_EQ(sim->query(bad).rfind("error", 0), 0u);
@@ -161,6 +166,37 @@ TEST(GatewaySim, AnswersAMasterAndCountsItsRequests) {
             "stats fc1=0 fc2=0 fc3=1 fc4=4 fc5=1 fc6=0 fc15=0 fc16=1 fc23=0 other=0 total=7");
   EXPECT_EQ(sim->query("stats reset"), "ok");
   EXPECT_NE(sim->query("stats").find("total=0"), std::string::npos);
+
+  // The request trace names each request, answered or not.
+  ASSERT_EQ(sim->query("trace on"), "ok");
+  size_t from = sim->lineCount();
+  EXPECT_EQ(modbus_write_registers(m.get(), 100, 3, w), 3);
+  EXPECT_GE(sim->waitLine(
+                [](const std::string& l) {
+                  return l.rfind("req fc=16 addr=100 count=3 t_us=", 0) == 0 &&
+                         l.find("unanswered") == std::string::npos;
+                },
+                vt::Ms(3000), from),
+            0);
+  ASSERT_EQ(sim->query("mute on"), "ok");
+  EXPECT_EQ(modbus_read_input_registers(m.get(), 3, 2, regs), -1);
+  EXPECT_TRUE(sim->waitFor("req fc=4 addr=3 count=2 ", vt::Ms(3000), from));
+  EXPECT_NE(sim->line(static_cast<size_t>(sim->waitLine(
+                          [](const std::string& l) { return l.rfind("req fc=4 ", 0) == 0; },
+                          vt::Ms(0), from)))
+                .find(" unanswered"),
+            std::string::npos);
+  ASSERT_EQ(sim->query("mute off"), "ok");
+  ASSERT_EQ(sim->query("trace off"), "ok");
+
+  // An emulated 9600 baud line: request and answer of this read are 17 bytes,
+  // so the answer cannot come sooner than 17.7 ms.
+  m = tcpMaster(port);
+  ASSERT_EQ(sim->query("line 9600"), "ok");
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(modbus_read_input_registers(m.get(), 3, 2, regs), 2);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::microseconds(17700));
+  ASSERT_EQ(sim->query("line off"), "ok");
 }
 
 TEST(GatewaySim, SerialLineSurvivesNoiseAndReplugging) {

@@ -124,7 +124,7 @@ class Gateway {
     long i = g->sim_->waitLine([](const std::string& l) { return l.rfind("ready tcp ", 0) == 0; },
                                vt::Ms(5000));
     EXPECT_GE(i, 0);
-    if (i >= 0) g->port_ = std::stoi(g->sim_->lines()[i].substr(10));
+    if (i >= 0) g->port_ = std::stoi(g->sim_->line(i).substr(10));
     return g;
   }
 
@@ -154,7 +154,7 @@ class Gateway {
                  l.rfind("waiting", 0) != 0;
         },
         vt::Ms(3000), from);
-    return i < 0 ? "<no answer>" : sim_->lines()[i];
+    return i < 0 ? "<no answer>" : sim_->line(i);
   }
   long requests(int fc) {
     std::string s = cmd("stats") + " ";

@@ -31,7 +31,7 @@ class Sim {
     long i =
         proc_->waitLine([](const std::string& l) { return l.rfind("ready ", 0) == 0; }, Ms(5000));
     if (i < 0) throw std::runtime_error("simulator not ready: " + proc_->allText(vt::Stream::Err));
-    std::string ready = proc_->lines()[static_cast<size_t>(i)];
+    std::string ready = proc_->line(static_cast<size_t>(i));
     if (std::sscanf(ready.c_str(), "ready %d %d", &rpc_port_, &rtde_port_) != 2)
       throw std::runtime_error("bad ready line: " + ready);
   }

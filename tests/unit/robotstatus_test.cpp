@@ -279,9 +279,9 @@ TEST(RobotStatusWrites, CachesSendOnlyChanges) {
   EXPECT_EQ(s.setSpeedFraction(0.5), 0);
   EXPECT_EQ(a.link.callsUntilMarker(sim, from),
             std::vector<std::string>{"call setSpeedFraction 0.5"});
-  EXPECT_EQ(s.getOperationalMode(), RobotStatus::OperationalModeType::Manual);
+  EXPECT_EQ(s.getOperationalMode(), RobotStatus::OperationalModeType::Automatic);
   sim.cmd("set operational_mode 2");
-  EXPECT_EQ(static_cast<int>(s.getOperationalMode()), 2) << "asked anew, not cached";
+  EXPECT_EQ(s.getOperationalMode(), RobotStatus::OperationalModeType::Manual) << "asked anew, not cached";
 }
 
 TEST(RobotStatusCommands, LogTheirTextAndTraceOnlyOnSuccess) {

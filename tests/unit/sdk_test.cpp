@@ -2,6 +2,7 @@
 // controller that sends hostile frames.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "robot_link_helpers.h"
@@ -37,7 +39,7 @@ TEST(SdkRpc, CallsReachTheControllerAndAnswersComeBack) {
   EXPECT_EQ(io->getToolDigitalOutputNum(), 2);
   EXPECT_EQ(link.robot->getRobotState()->getRobotModeType(), RobotModeType::PowerOff);
   EXPECT_EQ(link.robot->getRobotManage()->getOperationalMode(),
-            common_interface::OperationalModeType::Manual);
+            common_interface::OperationalModeType::Automatic);
 
   size_t from = link.syncMark(sim);
   EXPECT_EQ(io->setStandardDigitalOutput(3, true), 0);
@@ -239,6 +241,8 @@ class FakeController {
       int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (c < 0) return;
       ++accepted_;
+      int one = 1;  // answers in several writes must not wait for delayed ACKs
+      setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
       script_(c);
       // The client must close its end by itself: wait for its end of stream.
       char buf[256];
@@ -392,3 +396,55 @@ TEST(SdkWire, FrameReaderSplitsAndRefuses) {
 }
 
 }  // namespace
+
+TEST(SdkRpc, IntegerAnswersAreReadWhateverTheirShape) {
+  // Integer queries take a fast path for flat replies; every other shape must
+  // still be understood or refused exactly as a full JSON reading would.
+  const std::string robot = "arm \"1\"\\\t";  // needs escaping in the request
+  const std::vector<std::pair<std::string, int>> replies = {
+      {R"({"c":0,"id":ID,"r":2})", 2},
+      {R"( { "r" : 1 , "id" : ID , "c" : 0 } )", 1},
+      {R"({"c":0,"id":ID,"note":"text","r":2})", 2},
+      {R"({"c":0,"id":ID,"\u0072":1})", 1},
+      {R"({"c":0,"id":ID,"r":2.5})", 0},
+      {R"({"c":0,"id":ID,"r":99999999999999999999})", 0},
+      {R"({"c":7,"id":ID,"r":2})", 0},
+      {R"({"c":0,"id":ID,"r":null})", 0},
+      {R"({"c":0,"id":ID,"r":true})", 0},
+  };
+  std::atomic<int> bad_requests{0};
+  FakeController fake([&](int fd) {
+    std::string req;
+    while (FakeController::readFrame(fd, req)) {
+      auto msg = nlohmann::json::parse(req, nullptr, false);
+      if (msg.is_discarded() || !msg.contains("id")) {
+        ++bad_requests;
+        return;
+      }
+      const std::string id = std::to_string(msg["id"].get<uint64_t>());
+      std::string text;
+      if (msg["m"] == "login" || msg["m"] == "getRobotNames") {
+        text = R"({"c":0,"id":ID,"r":[]})";
+      } else {
+        if (msg["rb"] != robot || msg["a"] != nlohmann::json::array()) ++bad_requests;
+        static size_t next = 0;
+        // A late answer to an earlier request comes first and must be skipped.
+        FakeController::write(fd,
+                              wire::encodeFrame(wire::FrameType::kJson, R"({"c":0,"id":0,"r":1})"));
+        text = replies[next++ % replies.size()].first;
+      }
+      text.replace(text.find("ID"), 2, id);
+      FakeController::write(fd, wire::encodeFrame(wire::FrameType::kJson, text));
+    }
+  });
+  vemo_sdk::RpcClient rpc(0);
+  ASSERT_EQ(rpc.connect("127.0.0.1", fake.port()), 0);
+  rpc.setRequestTimeout(1000);
+  auto manage = rpc.getRobotInterface(robot)->getRobotManage();
+  for (const auto& r : replies) {
+    SCOPED_TRACE(r.first);
+    EXPECT_EQ(static_cast<int>(manage->getOperationalMode()), r.second);
+  }
+  EXPECT_EQ(bad_requests, 0);
+  EXPECT_EQ(fake.accepted(), 1) << "no reply shape may cost the connection";
+}

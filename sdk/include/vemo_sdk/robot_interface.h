@@ -1,5 +1,5 @@
 #pragma once
-// One robot of the controller. Each getter hands out a fresh, cheap handle.
+// One robot of the controller. Each getter hands out that robot's shared handle.
 #include <memory>
 #include <string>
 
@@ -27,6 +27,13 @@ class RobotInterface {
  private:
   vemo_sdk::RpcChannelPtr channel_;
   std::string robot_;
+  // Made once: handing out a handle must not cost an allocation per call,
+  // since the exchange cycle asks for one every cycle.
+  IoControlPtr io_control_;
+  RobotStatePtr robot_state_;
+  RobotManagePtr robot_manage_;
+  MotionControlPtr motion_control_;
+  TracePtr trace_;
 };
 using RobotInterfacePtr = std::shared_ptr<RobotInterface>;
 

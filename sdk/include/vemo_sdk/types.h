@@ -67,7 +67,8 @@ enum class RuntimeState : int32_t {
   Unknown = 9
 };
 
-enum class OperationalModeType : int32_t { Disabled = 0, Manual = 1, Automatic = 2 };
+// In Manual (2) the service lets the PLC drive the robot only when configured to.
+enum class OperationalModeType : int32_t { Disabled = 0, Automatic = 1, Manual = 2 };
 
 }  // namespace common_interface
 }  // namespace ryne

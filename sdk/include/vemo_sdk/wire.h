@@ -34,9 +34,10 @@ inline bool isKnownType(uint8_t t) {
   return t >= 1 && t <= 3;
 }
 
-inline std::string encodeFrame(FrameType type, const std::string& body) {
+// Into `out`, replacing what it held; a reused string keeps its capacity.
+inline void encodeFrameInto(std::string& out, FrameType type, const std::string& body) {
   const uint32_t len = static_cast<uint32_t>(body.size() + 1);
-  std::string out;
+  out.clear();
   out.reserve(kHeaderSize + len);
   out.push_back(static_cast<char>(len >> 24));
   out.push_back(static_cast<char>(len >> 16));
@@ -44,6 +45,11 @@ inline std::string encodeFrame(FrameType type, const std::string& body) {
   out.push_back(static_cast<char>(len));
   out.push_back(static_cast<char>(type));
   out += body;
+}
+
+inline std::string encodeFrame(FrameType type, const std::string& body) {
+  std::string out;
+  encodeFrameInto(out, type, body);
   return out;
 }
 
