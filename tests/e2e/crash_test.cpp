@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 
+#include "cell.h"
 #include "test_env.h"
 
 namespace fs = std::filesystem;
@@ -152,11 +153,12 @@ TEST_F(Crash, FaultsLeaveAMinidumpAndAReadableTrace) {
   }
 }
 
-TEST_F(Crash, Usr1WritesATraceAndTheServiceGoesOn) {
-  const std::string ws = tmp_ / "ws/";
-  const std::string crash = ws + "./log/.crash/vemo_umx/";
-  auto umx = startUmx(ws);
-  ASSERT_FALSE(HasFailure());
+TEST(CrashInCell, Usr1WritesATraceAndTheServiceGoesOnExchanging) {
+  vt::Cell cell;
+  cell.start();
+  vt::Process* umx = &cell.umx();
+  ASSERT_TRUE(vt::waitUntil([&] { return mainThreadIdle(umx->pid()); }, Ms(10000)));
+  const std::string crash = cell.workspace() + "./log/.crash/vemo_umx/";
 
   std::set<std::string> written;
   size_t from = 0;
@@ -188,6 +190,15 @@ TEST_F(Crash, Usr1WritesATraceAndTheServiceGoesOn) {
   EXPECT_EQ(vt::readFile(crash + traces[0]).rfind("Stack trace (most recent call last)", 0), 0u);
   EXPECT_EQ(umx->countContaining("Stack trace (most recent call last)", vt::Stream::Err), 2u);
   EXPECT_TRUE(umx->running());
+
+  // The exchange cycle never stopped: the gateway keeps receiving status blocks.
+  auto writes = [&] {
+    std::string st = cell.gwQuery("stats");
+    auto p = st.find("fc16=");
+    return p == std::string::npos ? -1L : std::stol(st.substr(p + 5));
+  };
+  const long before = writes();
+  EXPECT_TRUE(vt::waitUntil([&] { return writes() >= before + 4; }, Ms(10000)));
 }
 
 TEST_F(Crash, QuitAndUsr2TraceThenTakeTheDefaultAction) {
