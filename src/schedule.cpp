@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "gateway_map.h"
 #include "log.h"
 #include "vemo_sdk/vemo_sdk.h"
 
@@ -176,9 +177,10 @@ void Schedule::openGateway(const std::string& serial_port) {
 
   // The request covers registers 256..319 while the block has 32 words: the
   // rest of the request is zeros, never memory beyond the block.
-  uint16_t settings[64] = {};
+  uint16_t settings[gateway_map::kSettingsWriteCount] = {};
   std::copy(gateway_settings_, gateway_settings_ + kSettingsWords, settings);
-  modbus_dev_.modbusWriteRegisters(256, 64, settings);
+  modbus_dev_.modbusWriteRegisters(gateway_map::kSettingsStart, gateway_map::kSettingsWriteCount,
+                                   settings);
 }
 
 int Schedule::loadConfig(const std::string& path, std::string& serial_port) {
@@ -365,107 +367,107 @@ void Schedule::scheduledThreadLoop() {
 }
 
 void Schedule::buildStatusBits(ExchangeBuffers& b) {
-  uint8_t* coil = b.status_bits;  // coil 64 + i
+  namespace gm = gateway_map;
+  auto coil = [&b](int address) -> uint8_t& {
+    return b.status_bits[address - gm::kStatusBitsStart];
+  };
   b.io.clear();
   robot_status_.getSafeDI(b.io);
-  for (size_t k = 0; k < 8; ++k)
-    if (b.io.size() > k + 8) coil[k] = (b.io[k] || b.io[k + 8]) ? 1 : 0;
+  for (size_t k = 0; k < gm::kSafeInputPairs; ++k)
+    if (b.io.size() > k + 8) coil(gm::kSafeInputPairsCoil + k) = (b.io[k] || b.io[k + 8]) ? 1 : 0;
   b.io.clear();
   robot_status_.getSafeDO(b.io);
-  for (size_t k = 0; k < 6; ++k)
-    if (b.io.size() > k + 8) coil[8 + k] = (b.io[k] || b.io[k + 8]) ? 1 : 0;
+  for (size_t k = 0; k < gm::kSafeOutputPairs; ++k)
+    if (b.io.size() > k + 8) coil(gm::kSafeOutputPairsCoil + k) = (b.io[k] || b.io[k + 8]) ? 1 : 0;
 
   const int state = static_cast<int>(robot_status_.getRuntimeState());
-  coil[82 - 64] = state == 0;
-  coil[83 - 64] = state == 5 || state == 6;
-  coil[84 - 64] = state == 2 || state == 3;
+  coil(gm::kProgramRunningCoil) = state == 0;
+  coil(gm::kProgramStoppedCoil) = state == 5 || state == 6;
+  coil(gm::kProgramPausedCoil) = state == 2 || state == 3;
 
   b.io.clear();
   robot_status_.getUserDI(b.io);
-  for (size_t k = 0; k < 16 && k < b.io.size(); ++k) coil[88 - 64 + k] = b.io[k] ? 1 : 0;
+  for (size_t k = 0; k < gm::kStandardChannels && k < b.io.size(); ++k)
+    coil(gm::kStandardInputsCoil + k) = b.io[k] ? 1 : 0;
   b.io.clear();
   robot_status_.getUserDO(b.io);
-  for (size_t k = 0; k < 16 && k < b.io.size(); ++k) coil[104 - 64 + k] = b.io[k] ? 1 : 0;
+  for (size_t k = 0; k < gm::kStandardChannels && k < b.io.size(); ++k)
+    coil(gm::kStandardOutputsCoil + k) = b.io[k] ? 1 : 0;
   b.io.clear();
   robot_status_.getToolDO(b.io);
-  for (size_t k = 0; k < 4 && k < b.io.size(); ++k) coil[120 - 64 + k] = b.io[k] ? 1 : 0;
+  for (size_t k = 0; k < gm::kToolChannels && k < b.io.size(); ++k)
+    coil(gm::kToolOutputsCoil + k) = b.io[k] ? 1 : 0;
 }
 
 void Schedule::buildStatusBlock(ExchangeBuffers& b) {
-  uint16_t* reg = b.status_block;  // holding register 32 + i
-  const bool second_layout = gateway_settings_[0] == 3;
-  auto at = [reg](int address) { return reg + (address - 32); };
-  auto put = [&](int address, int32_t v) { *at(address) = word(static_cast<uint16_t>(v)); };
+  namespace gm = gateway_map;
+  const gm::StatusLayout& at = gm::statusLayout(gateway_settings_[0]);
+  auto reg = [&b](int address) { return b.status_block + (address - gm::kStatusBlockStart); };
+  auto put = [&](int address, int32_t v) { *reg(address) = word(static_cast<uint16_t>(v)); };
 
   robot_status_.getTcpPose(b.values);
-  for (size_t k = 0; k < 6 && k < b.values.size(); ++k) floatPair(b.values[k], at(32 + 2 * k));
+  for (size_t k = 0; k < gm::kPoseElements && k < b.values.size(); ++k)
+    floatPair(b.values[k], reg(at.tcp_pose + 2 * k));
   robot_status_.getJointPositions(b.values);
-  const int joints = second_layout ? 47 : 44;
-  for (size_t k = 0; k < 6 && k < b.values.size(); ++k) floatPair(b.values[k], at(joints + 2 * k));
+  for (size_t k = 0; k < gm::kJoints && k < b.values.size(); ++k)
+    floatPair(b.values[k], reg(at.joints + 2 * k));
 
   robot_status_.getTcpSpeed(b.values);
+  if (!b.values.empty()) put(at.tcp_speed, conversion(b.values[0]));
   // Whole percent: a tiny epsilon keeps fractions such as 0.29 (28.999... in
   // binary) at the percentage the PLC set.
-  const int32_t percent = conversion(robot_status_.getSpeedFraction() * 100.0 + 1e-9);
-  const uint16_t heartbeat = heartbeat_word_.load(std::memory_order_relaxed);
-  const int32_t safety = static_cast<int32_t>(robot_status_.getSafetyModeType());
-  if (second_layout) {
-    put(45, heartbeat);
-    put(59, percent);
-    if (!b.values.empty()) put(60, conversion(b.values[0]));
-    put(61, robot_mode_type_);
-    put(62, safety);
-  } else {
-    put(57, heartbeat);
-    put(58, percent);
-    if (!b.values.empty()) put(59, conversion(b.values[0]));
-    put(60, robot_mode_type_);
-    put(61, safety);
-  }
+  put(at.speed_percent, conversion(robot_status_.getSpeedFraction() * 100.0 + 1e-9));
+  put(at.heartbeat, heartbeat_word_.load(std::memory_order_relaxed));
+  put(at.robot_mode, robot_mode_type_);
+  put(at.safety_mode, static_cast<int32_t>(robot_status_.getSafetyModeType()));
 
   robot_status_.getJointCurrents(b.currents);
   robot_status_.getJointVoltages(b.voltages);
   robot_status_.getJointTemperatures(b.temperatures);
-  for (size_t k = 0; k < 6; ++k) {
+  for (size_t k = 0; k < gm::kJoints; ++k) {
     if (b.currents.size() <= k || b.voltages.size() <= k || b.temperatures.size() <= k) break;
-    put(64 + k, conversion(b.currents[k]));
-    put(70 + k, conversion(b.voltages[k]));
-    put(76 + k, conversion(b.temperatures[k]));
+    put(at.currents + k, conversion(b.currents[k]));
+    put(at.voltages + k, conversion(b.voltages[k]));
+    put(at.temperatures + k, conversion(b.temperatures[k]));
   }
 }
 
 bool Schedule::exchangeCycle(ExchangeBuffers& b) {
   using namespace std::chrono_literals;
+  namespace gm = gateway_map;
   const auto gap = 25ms;
 
   updateRobotModeType();
 
   buildStatusBits(b);
-  modbus_dev_.modbusWriteBits(64, 64, b.status_bits);
+  modbus_dev_.modbusWriteBits(gm::kStatusBitsStart, gm::kStatusBitsCount, b.status_bits);
   if (!pause(gap)) return false;
 
   buildStatusBlock(b);
-  modbus_dev_.modbusWriteRegisters(32, 100, b.status_block);
+  modbus_dev_.modbusWriteRegisters(gm::kStatusBlockStart, gm::kStatusBlockCount, b.status_block);
   if (!pause(gap)) return false;
 
-  if (modbus_dev_.modbusReadInputBits(0, 64, b.read_bits) == 0)
+  if (modbus_dev_.modbusReadInputBits(gm::kPlcBitsStart, gm::kPlcBitsCount, b.read_bits) == 0)
     std::copy(std::begin(b.read_bits), std::end(b.read_bits), b.input_bits);
   if (!pause(gap)) return false;
   for (uint32_t i = 0; i < 64; ++i) robot_status_.setBoolInput(i, b.input_bits[i] != 0);
 
   for (uint32_t i = 0; i < 64; ++i) b.output_bits[i] = robot_status_.getBoolOutput(i) ? 1 : 0;
-  modbus_dev_.modbusWriteBits(0, 64, b.output_bits);
+  modbus_dev_.modbusWriteBits(gm::kRobotBitsStart, gm::kRobotBitsCount, b.output_bits);
   if (!pause(gap)) return false;
 
-  if (modbus_dev_.modbusReadInputRegisters(0, 32, b.read_registers) == 0)
+  if (modbus_dev_.modbusReadInputRegisters(gm::kPlcRegistersStart, gm::kPlcRegistersCount,
+                                           b.read_registers) == 0)
     std::copy(std::begin(b.read_registers), std::end(b.read_registers), b.input_registers);
   if (!pause(gap)) return false;
   for (uint32_t i = 0; i < 32; ++i)
     robot_status_.setInt16Register(i, static_cast<int16_t>(word(b.input_registers[i])));
 
   for (uint32_t i = 0; i < 32; ++i)
-    b.output_registers[i] = word(static_cast<uint16_t>(robot_status_.getInt16Register(32 + i)));
-  modbus_dev_.modbusWriteRegisters(0, 32, b.output_registers);
+    b.output_registers[i] = word(
+        static_cast<uint16_t>(robot_status_.getInt16Register(gm::kRobotRegistersFirstSource + i)));
+  modbus_dev_.modbusWriteRegisters(gm::kRobotRegistersStart, gm::kRobotRegistersCount,
+                                   b.output_registers);
   if (!pause(gap)) return false;
 
   const int mode = static_cast<int>(robot_status_.getOperationalMode());
@@ -476,8 +478,9 @@ bool Schedule::exchangeCycle(ExchangeBuffers& b) {
 
 bool Schedule::handleCommandBlock(ExchangeBuffers& b) {
   using namespace std::chrono_literals;
-  uint16_t raw[8];
-  if (modbus_dev_.modbusReadInputRegisters(register_number_, 8, raw) == 0)
+  uint16_t raw[gateway_map::kCommandBlockCount];
+  if (modbus_dev_.modbusReadInputRegisters(register_number_, gateway_map::kCommandBlockCount,
+                                           raw) == 0)
     for (size_t i = 0; i < 4; ++i) b.command_words[i] = word(raw[i]);
   if (!pause(25ms)) return false;
 

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "gateway_map.h"
 #include "logger.h"
 #include "modbusdev.h"
 #include "robotstatus.h"
@@ -24,7 +25,7 @@ class RtdeClient;
 
 class Schedule {
  public:
-  static constexpr size_t kSettingsWords = 32;
+  static constexpr size_t kSettingsWords = gateway_map::kSettingsWords;
 
   Schedule();
   ~Schedule();
