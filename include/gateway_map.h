@@ -67,4 +67,12 @@ constexpr int kSpeedWord = 1;
 constexpr int kOutputsLowWord = 2;   // bits 0..3 tool outputs, bits 8..15 standard outputs 0..7
 constexpr int kOutputsHighWord = 3;  // bits 0..7 standard outputs 8..15
 
+// Command word codes; every other value executes nothing.
+constexpr int kCommandPowerOn = 2;
+constexpr int kCommandBrakeRelease = 3;
+constexpr int kCommandRunProgram = 5;
+constexpr int kCommandPauseProgram = 6;
+constexpr int kCommandResumeProgram = 7;
+constexpr int kCommandStopProgram = 8;
+
 }  // namespace gateway_map

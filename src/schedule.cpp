@@ -502,29 +502,29 @@ bool Schedule::handleCommandBlock(ExchangeBuffers& b) {
     return true;
   }
   switch (w[0]) {
-    case 2:
+    case gateway_map::kCommandPowerOn:
       robot_status_.poweron();
-      command_latch_ = 2;
+      command_latch_ = gateway_map::kCommandPowerOn;
       break;
-    case 3:
+    case gateway_map::kCommandBrakeRelease:
       robot_status_.startup();
-      command_latch_ = 3;
+      command_latch_ = gateway_map::kCommandBrakeRelease;
       break;
-    case 5:
+    case gateway_map::kCommandRunProgram:
       robot_status_.runProgram();
-      command_latch_ = 5;
+      command_latch_ = gateway_map::kCommandRunProgram;
       break;
-    case 6:
+    case gateway_map::kCommandPauseProgram:
       robot_status_.pauseProgram();
-      command_latch_ = 6;
+      command_latch_ = gateway_map::kCommandPauseProgram;
       break;
-    case 7:
+    case gateway_map::kCommandResumeProgram:
       robot_status_.resumeProgram();
-      command_latch_ = 7;
+      command_latch_ = gateway_map::kCommandResumeProgram;
       break;
-    case 8:
+    case gateway_map::kCommandStopProgram:
       robot_status_.stopProgram();
-      command_latch_ = 8;
+      command_latch_ = gateway_map::kCommandStopProgram;
       break;
     default:
       break;
