@@ -10,12 +10,11 @@
 
 using vt::Cell;
 using vt::Ms;
+using vt::swap16;
 
 namespace {
 
 const Ms kWait(10000);
-
-long swap16(long v) { return ((v & 0xFF) << 8) | ((v >> 8) & 0xFF); }
 
 uint32_t floatBits(float f) {
   uint32_t u;
@@ -33,18 +32,7 @@ std::vector<long> pair(float f, bool little_endian) {
 
 long word(long v, bool little_endian) { return little_endian ? v : swap16(v); }
 
-// Completed write-multiple-register requests so far: two per exchange cycle.
-long fc16(Cell& cell) {
-  std::string s = cell.gateway().query("stats", "stats");
-  auto p = s.find("fc16=");
-  return p == std::string::npos ? -1 : std::stol(s.substr(p + 5));
-}
-
-// Waits until `n` more exchange cycles have written the gateway.
-bool waitCycles(Cell& cell, int n) {
-  long start = fc16(cell);
-  return vt::waitUntil([&] { return fc16(cell) >= start + 2 * n; }, Ms(15000), Ms(20));
-}
+bool waitCycles(Cell& cell, int n) { return cell.waitCycles(n); }
 
 Cell::Options withConfig(std::map<std::string, std::string> config) {
   Cell::Options o;

@@ -15,11 +15,7 @@ using vt::Ms;
 
 namespace {
 
-long statsCount(Cell& cell, const std::string& key) {
-  std::string s = cell.gateway().query("stats", "stats");
-  auto p = s.find(key + "=");
-  return p == std::string::npos ? -1 : std::stol(s.substr(p + key.size() + 1));
-}
+long statsCount(Cell& cell, const std::string& key) { return cell.gwRequests(key); }
 
 size_t occurrences(const std::string& text, const std::string& what) {
   size_t n = 0;

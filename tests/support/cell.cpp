@@ -138,6 +138,17 @@ bool Cell::waitGatewayWhere(const std::string& table, int addr, int count,
       timeout, poll);
 }
 
+long Cell::gwRequests(const std::string& key) {
+  std::string s = gwQuery("stats");
+  auto p = s.find(" " + key + "=");
+  return p == std::string::npos ? -1 : std::stol(s.substr(p + key.size() + 2));
+}
+
+bool Cell::waitCycles(int n, Ms timeout) {
+  const long start = gwRequests("fc16");
+  return waitUntil([&] { return gwRequests("fc16") >= start + 2 * n; }, timeout, Ms(20));
+}
+
 std::string Cell::robotCmd(const std::string& cmd) {
   size_t from = robot_->lineCount();
   robot_->send(cmd);

@@ -53,6 +53,12 @@ class Cell {
                         const std::function<bool(const std::vector<long>&)>& pred, Ms timeout,
                         Ms poll = Ms(20));
 
+  // A request count from the gateway simulator's stats ("fc16", "total"...); -1 when unknown.
+  long gwRequests(const std::string& key);
+  // Waits until n more exchange cycles have written the gateway (two
+  // write-multiple-register requests each).
+  bool waitCycles(int n, Ms timeout = Ms(15000));
+
   // Sends a command to the robot simulator and waits for its "ok"/"error" answer.
   std::string robotCmd(const std::string& cmd);
   // The count of robot simulator lines that start with prefix.
@@ -71,6 +77,9 @@ class Cell {
   std::unique_ptr<SocatPty> pty_;
   std::unique_ptr<Process> robot_, gateway_, umx_;
 };
+
+// A 16-bit word with its bytes exchanged: the service's encoding with littleEndian clear.
+inline long swap16(long v) { return ((v & 0xFF) << 8) | ((v >> 8) & 0xFF); }
 
 // The default configuration file text with `overrides` applied.
 std::string configText(const std::map<std::string, std::string>& overrides);
