@@ -79,6 +79,11 @@ void Cell::startRobot() {
     throw std::runtime_error("vemo_robot_sim did not start: " + robot_->allText(Stream::Err));
 }
 
+void Cell::restartRobot() {
+  robot_.reset();
+  startRobot();
+}
+
 void Cell::startGateway() {
   gateway_ = std::make_unique<Process>(
       std::vector<std::string>{bin("vemo_gateway_sim"), "--rtu", pty_->b()});

@@ -32,6 +32,8 @@ class Cell {
   // when `wait_running`.
   void start(bool wait_running = true);
   void startRobot();
+  // Kills the controller simulator and starts a fresh one on the same ports.
+  void restartRobot();
   void startGateway();
   void startUmx();
 
@@ -79,7 +81,9 @@ class Cell {
 };
 
 // A 16-bit word with its bytes exchanged: the service's encoding with littleEndian clear.
-inline long swap16(long v) { return ((v & 0xFF) << 8) | ((v >> 8) & 0xFF); }
+inline long swap16(long v) {
+  return ((v & 0xFF) << 8) | ((v >> 8) & 0xFF);
+}
 
 // The default configuration file text with `overrides` applied.
 std::string configText(const std::map<std::string, std::string>& overrides);
