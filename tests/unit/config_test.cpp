@@ -29,7 +29,9 @@ class LogEnvironment : public ::testing::Environment {
 };
 const auto* const g_env = ::testing::AddGlobalTestEnvironment(new LogEnvironment);
 
-std::string logPath() { return g_ws->path() + "/log/umx/vemo_umx.log"; }
+std::string logPath() {
+  return g_ws->path() + "/log/umx/vemo_umx.log";
+}
 
 // Collects what the logger wrote from the moment of construction on.
 class LogTail {
@@ -74,8 +76,8 @@ const char* kDefaultFile =
     "readyPointIO = 0;\nportName = \"/dev/ttyUSB0\";\nslaveId = 1;\nbaudrate = 115200;\n"
     "dataBit = 8;\nparity = \"none\";\nstopBit = 1;\ncontrolRobotInManualMode = 1;\n";
 
-const std::vector<uint16_t> kDefaultBlock = {2,   192, 168, 0, 100, 255, 255, 255,
-                                             0,   192, 168, 0, 1,   2,   64,  32};
+const std::vector<uint16_t> kDefaultBlock = {2, 192, 168, 0, 100, 255, 255, 255,
+                                             0, 192, 168, 0, 1,   2,   64,  32};
 
 std::vector<uint16_t> block(const Schedule& s, size_t n = Schedule::kSettingsWords) {
   return std::vector<uint16_t>(s.gatewaySettings(), s.gatewaySettings() + n);
@@ -336,4 +338,44 @@ TEST(ConfigFile, DefaultsStayInMemoryWhenTheFileCannotBeWritten) {
   EXPECT_FALSE(vt::fileExists(path));
   EXPECT_EQ(block(s, 16), kDefaultBlock);
   EXPECT_TRUE(tail.has("config_read_file failed, need to create default conf "));
+}
+
+TEST(ConfigFile, HostileFilesNeverCrashAndAreNeverLost) {
+  std::string huge(8 << 20, '\0');
+  for (size_t i = 0; i < huge.size(); ++i) huge[i] = static_cast<char>((i * 2654435761u) >> 13);
+  std::string deep;
+  for (int i = 0; i < 100000; ++i) deep += "a = (";
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"binary", std::string("\x7f"
+                             "ELF\x02\x01\x01\0\0\0",
+                             10)},
+      {"huge", huge},
+      {"deep nesting", deep},
+      {"unterminated string", "portName = \"/dev/tty"},
+      {"long line", std::string(1 << 20, 'x') + " = ;"},
+  };
+  for (const auto& [what, content] : cases) {
+    SCOPED_TRACE(what);
+    ConfigCase c;
+    c.write(content);
+    Schedule s;
+    std::string port;
+    EXPECT_EQ(s.loadConfig(c.path(), port), 0);
+    EXPECT_EQ(vt::readFile(c.path()), kDefaultFile);
+    auto names = filesIn(c.dir.path());
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_TRUE(vt::readFile(c.dir / names[1]) == content) << "kept byte for byte";
+  }
+
+  // An empty file is a valid, empty configuration: the first lookup fails
+  // and the file is left as it is.
+  ConfigCase c;
+  c.write("");
+  Schedule s;
+  std::string port;
+  LogTail tail;
+  EXPECT_EQ(s.loadConfig(c.path(), port), -1);
+  EXPECT_TRUE(tail.has("====>>>> portname failed "));
+  EXPECT_EQ(vt::readFile(c.path()), "");
+  EXPECT_EQ(filesIn(c.dir.path()).size(), 1u);
 }
