@@ -155,6 +155,10 @@ bool RpcChannel::scanFlatReply(const std::string& body, FlatReply& out) {
     bool is_integer = false;
     int64_t value = 0;
     if (p < end && (*p == '-' || (*p >= '0' && *p <= '9'))) {
+      // JSON's own number grammar: no leading zeros, a digit after '-'.
+      const char* digits = *p == '-' ? p + 1 : p;
+      if (digits == end || *digits < '0' || *digits > '9') return false;
+      if (*digits == '0' && digits + 1 < end && digits[1] >= '0' && digits[1] <= '9') return false;
       auto r = std::from_chars(p, end, value);
       if (r.ec != std::errc()) return false;
       p = r.ptr;

@@ -33,15 +33,6 @@ class RpcChannel {
   // exchange cycle, so a steady connection makes it without heap allocation.
   int64_t integer(const char* method, const std::string& robot, int64_t fallback);
 
- private:
-  int openLocked();
-  bool aliveLocked();
-  void closeLocked();
-  Reply exchangeLocked(const std::string& method, const std::string& robot, nlohmann::json args);
-  // Sends request_ (one JSON object) and waits for the reply to `id`: 0 with
-  // the reply in flat_ (when flat_ok_) or reply_json_, or a kSdk code.
-  int roundTripLocked(uint64_t id);
-
   // A reply whose members are all integers (or null), read without
   // building a document; the usual shape of status and integer answers.
   struct FlatReply {
@@ -52,6 +43,15 @@ class RpcChannel {
     int64_t result = 0;
   };
   static bool scanFlatReply(const std::string& body, FlatReply& out);
+
+ private:
+  int openLocked();
+  bool aliveLocked();
+  void closeLocked();
+  Reply exchangeLocked(const std::string& method, const std::string& robot, nlohmann::json args);
+  // Sends request_ (one JSON object) and waits for the reply to `id`: 0 with
+  // the reply in flat_ (when flat_ok_) or reply_json_, or a kSdk code.
+  int roundTripLocked(uint64_t id);
 
   std::mutex mu_;
   int fd_ = -1;
