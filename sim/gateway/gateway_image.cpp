@@ -158,10 +158,15 @@ GatewayImage::Served GatewayImage::serve(modbus_t* ctx, const uint8_t* request, 
   // The serial fd is non-blocking, so answering under the lock never stalls
   // the console behind a full line.
   std::lock_guard<std::mutex> lk(mu_);
-  if (exception_ != 0)
+  if (exception_ != 0) {
     modbus_reply_exception(ctx, request, static_cast<unsigned>(exception_));
-  else
-    modbus_reply(ctx, request, length, map_);
+  } else {
+    const int sent = modbus_reply(ctx, request, length, map_);
+    // A range beyond the image gets the library's exception, not the words.
+    if (sent > 0 && served.function == watch_function_ && served.address <= watch_address_ &&
+        watch_address_ < served.address + served.count && served.address + served.count <= size_)
+      ++watched_reads_;
+  }
   served.answered = true;
   return served;
 }
@@ -174,4 +179,16 @@ std::array<uint64_t, 256> GatewayImage::stats() const {
 void GatewayImage::resetStats() {
   std::lock_guard<std::mutex> lk(mu_);
   stats_.fill(0);
+}
+
+void GatewayImage::watchReads(int function, int address) {
+  std::lock_guard<std::mutex> lk(mu_);
+  watch_function_ = function;
+  watch_address_ = address;
+  watched_reads_ = 0;
+}
+
+uint64_t GatewayImage::watchedReads() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return watched_reads_;
 }

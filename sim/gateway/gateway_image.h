@@ -57,6 +57,13 @@ class GatewayImage {
   std::array<uint64_t, 256> stats() const;
   void resetStats();
 
+  // Counts the normal answers to requests of `function` whose range covers
+  // `address`: the watch view's command latch waits until the master has read
+  // a word it wrote. Counted under the same lock as the answer, so a count
+  // taken after a write only grows by answers that carried the new value.
+  void watchReads(int function, int address);
+  uint64_t watchedReads() const;
+
  private:
   int size_;
   mutable std::mutex mu_;
@@ -67,4 +74,7 @@ class GatewayImage {
   int line_baud_ = 0;
   bool trace_ = false;
   std::array<uint64_t, 256> stats_{};
+  int watch_function_ = -1;
+  int watch_address_ = 0;
+  uint64_t watched_reads_ = 0;
 };

@@ -26,6 +26,7 @@ class GatewayServer {
   int listenTcp(int port);
   // Prints "ready tcp <port>" and serves any number of masters.
   void runTcp();
+  int port() const { return port_; }
 
  private:
   void serveLine(modbus_t* ctx, const std::string& path);
