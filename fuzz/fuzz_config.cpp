@@ -27,6 +27,11 @@ std::string workspace() {
     setenv("UMX_WS", dir.c_str(), 1);
     UmxLog log;
     log.initLog();
+    static std::string cleanup = dir;
+    std::atexit([] {
+      std::error_code ec;
+      fs::remove_all(cleanup, ec);
+    });
     return dir;
   }();
   return ws;

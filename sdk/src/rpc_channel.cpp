@@ -145,8 +145,12 @@ bool RpcChannel::scanFlatReply(const std::string& body, FlatReply& out) {
     ws();
     if (p == end || *p++ != '"') return false;
     const char* key = p;
-    while (p < end && *p != '"' && *p != '\\') ++p;
-    if (p == end || *p != '"') return false;  // escapes: leave it to the full parser
+    // Plain printable ASCII only: escapes, control bytes and UTF-8 are the
+    // full parser's to judge.
+    while (p < end && *p != '"' && *p != '\\' && static_cast<unsigned char>(*p) >= 0x20 &&
+           static_cast<unsigned char>(*p) < 0x80)
+      ++p;
+    if (p == end || *p != '"') return false;
     const size_t key_len = static_cast<size_t>(p - key);
     ++p;
     ws();
