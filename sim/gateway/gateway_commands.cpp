@@ -5,32 +5,16 @@
 #include <sstream>
 #include <vector>
 
+#include "console_words.h"
+
 namespace {
 
 const char kHelp[] =
     "help: set di|co|ir|hr <addr> <value>... | get di|co|ir|hr <addr> <count> | mute on|off | "
     "drop <n> | exception <code> on|off | line <baud>|off | trace on|off | stats [reset] | quit";
 
-// The whole word as a decimal number within [lo, hi].
-bool parseInt(const std::string& word, long lo, long hi, long* value) {
-  if (word.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  long v = std::strtol(word.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
-  *value = v;
-  return true;
-}
-
-bool parseOnOff(const std::string& word, bool* on) {
-  if (word == "on")
-    *on = true;
-  else if (word == "off")
-    *on = false;
-  else
-    return false;
-  return true;
-}
+using console::parseInt;
+using console::parseOnOff;
 
 bool isBitTable(Table t) {
   return t == Table::Coils || t == Table::DiscreteInputs;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "console_words.h"
 #include "gateway_map.h"
 
 namespace gm = gateway_map;
@@ -31,15 +32,7 @@ const char* const kHelp[] = {
     "console: set|get di|co|ir|hr .. | mute | drop | exception | line | trace | stats",
 };
 
-bool parseInt(const std::string& word, long lo, long hi, long* value) {
-  if (word.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  long v = std::strtol(word.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
-  *value = v;
-  return true;
-}
+using console::parseInt;
 
 bool parseBit(const std::string& word, bool* on) {
   if (word != "0" && word != "1") return false;

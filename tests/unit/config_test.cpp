@@ -8,6 +8,7 @@
 #include <regex>
 
 #include "log.h"
+#include "log_env.h"
 #include "schedule.h"
 #include "test_env.h"
 
@@ -15,22 +16,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-vt::TempDir* g_ws = nullptr;
-
-class LogEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    g_ws = new vt::TempDir("vemo-config");
-    fs::create_directories(g_ws->path() + "/log/umx");
-    setenv("UMX_WS", g_ws->path().c_str(), 1);
-    UmxLog log;
-    log.initLog();
-  }
-};
-const auto* const g_env = ::testing::AddGlobalTestEnvironment(new LogEnvironment);
+const auto* const g_env =
+    ::testing::AddGlobalTestEnvironment(new vt::LogEnvironment("vemo-config"));
 
 std::string logPath() {
-  return g_ws->path() + "/log/umx/vemo_umx.log";
+  return vt::LogEnvironment::logFile();
 }
 
 // Collects what the logger wrote from the moment of construction on.

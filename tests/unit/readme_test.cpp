@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "gateway_map.h"
+#include "log_env.h"
 #include "logger.h"
 #include "schedule.h"
 #include "test_env.h"
@@ -90,19 +91,8 @@ bool startsWith(const std::string& s, const std::string& p) {
   return s.rfind(p, 0) == 0;
 }
 
-class LogEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    ws_ = new vt::TempDir("vemo-readme");
-    fs::create_directories(ws_->path() + "/log/umx");
-    setenv("UMX_WS", ws_->path().c_str(), 1);
-    UmxLog log;
-    log.initLog();
-  }
-  static vt::TempDir* ws_;
-};
-vt::TempDir* LogEnvironment::ws_ = nullptr;
-const auto* const g_env = ::testing::AddGlobalTestEnvironment(new LogEnvironment);
+const auto* const g_env =
+    ::testing::AddGlobalTestEnvironment(new vt::LogEnvironment("vemo-readme"));
 
 }  // namespace
 

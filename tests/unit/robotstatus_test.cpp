@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "log.h"
+#include "log_env.h"
 #include "robot_link_helpers.h"
 
 namespace fs = std::filesystem;
@@ -17,19 +18,8 @@ using rl::Sim;
 using vt::Ms;
 using Mode = RobotStatus::RobotModeType;
 
-vt::TempDir* g_ws = nullptr;
-
-class LogEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    g_ws = new vt::TempDir("vemo-robotstatus");
-    fs::create_directories(g_ws->path() + "/log/umx");
-    setenv("UMX_WS", g_ws->path().c_str(), 1);
-    UmxLog log;
-    log.initLog();
-  }
-};
-const auto* const g_env = ::testing::AddGlobalTestEnvironment(new LogEnvironment);
+const auto* const g_env =
+    ::testing::AddGlobalTestEnvironment(new vt::LogEnvironment("vemo-robotstatus"));
 
 // What the logger wrote from construction on.
 class LogTail {
@@ -50,7 +40,7 @@ class LogTail {
   }
 
  private:
-  static std::string path() { return g_ws->path() + "/log/umx/vemo_umx.log"; }
+  static std::string path() { return vt::LogEnvironment::logFile(); }
   size_t start_ = 0;
 };
 
@@ -281,7 +271,8 @@ TEST(RobotStatusWrites, CachesSendOnlyChanges) {
             std::vector<std::string>{"call setSpeedFraction 0.5"});
   EXPECT_EQ(s.getOperationalMode(), RobotStatus::OperationalModeType::Automatic);
   sim.cmd("set operational_mode 2");
-  EXPECT_EQ(s.getOperationalMode(), RobotStatus::OperationalModeType::Manual) << "asked anew, not cached";
+  EXPECT_EQ(s.getOperationalMode(), RobotStatus::OperationalModeType::Manual)
+      << "asked anew, not cached";
 }
 
 TEST(RobotStatusCommands, LogTheirTextAndTraceOnlyOnSuccess) {
