@@ -1,5 +1,6 @@
 #include "vemo_umx.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -21,6 +22,9 @@ VemoUmx::~VemoUmx() {
 }
 
 int VemoUmx::start(int argc, char** argv) {
+  // Logs, crash reports and the configuration must never be writable by
+  // everyone, whatever umask the service was started with.
+  ::umask(::umask(0) | S_IWGRP | S_IWOTH);
   argc_ = argc;
   argv_ = new char*[argc + 1];
   for (int i = 0; i < argc; ++i) {

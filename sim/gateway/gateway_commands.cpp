@@ -11,7 +11,8 @@ namespace {
 
 const char kHelp[] =
     "help: set di|co|ir|hr <addr> <value>... | get di|co|ir|hr <addr> <count> | mute on|off | "
-    "drop <n> | exception <code> on|off | line <baud>|off | trace on|off | stats [reset] | quit";
+    "drop <n> | exception <code> on|off | corrupt crc|unit|garbage|off | line <baud>|off | trace "
+    "on|off | stats [reset] | quit";
 
 using console::parseInt;
 using console::parseOnOff;
@@ -89,6 +90,20 @@ std::string GatewayCommands::execute(const std::string& line, bool* quit) {
       return "error usage: exception <code 1..255> on|off";
     image_.setException(on ? static_cast<int>(code) : 0);
     return "ok";
+  }
+
+  if (cmd == "corrupt") {
+    static const std::pair<const char*, GatewayImage::Corruption> kModes[] = {
+        {"off", GatewayImage::Corruption::None},
+        {"crc", GatewayImage::Corruption::Crc},
+        {"unit", GatewayImage::Corruption::OtherUnit},
+        {"garbage", GatewayImage::Corruption::Garbage}};
+    for (auto& [name, mode] : kModes)
+      if (w.size() == 2 && w[1] == name) {
+        image_.setCorruption(mode);
+        return "ok";
+      }
+    return "error usage: corrupt crc|unit|garbage|off";
   }
 
   if (cmd == "line") {

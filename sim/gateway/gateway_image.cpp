@@ -1,6 +1,8 @@
 #include "gateway_image.h"
 
 #include <modbus/modbus.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <new>
@@ -19,6 +21,15 @@ int rtuBytes(const uint8_t* pdu, int pdu_length, bool exception) {
   if (fc == 1 || fc == 2) answer = 5 + (count + 7) / 8;
   if (fc == 3 || fc == 4) answer = 5 + 2 * count;
   return request + answer;
+}
+
+uint16_t crc16(const uint8_t* p, size_t n) {
+  uint16_t crc = 0xFFFF;
+  for (size_t i = 0; i < n; ++i) {
+    crc ^= p[i];
+    for (int b = 0; b < 8; ++b) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+  }
+  return crc;
 }
 
 }  // namespace
@@ -125,6 +136,48 @@ bool GatewayImage::tracing() const {
   return trace_;
 }
 
+void GatewayImage::setCorruption(Corruption c) {
+  std::lock_guard<std::mutex> lk(mu_);
+  corruption_ = c;
+}
+
+int GatewayImage::replyCorrupted(modbus_t* ctx, const uint8_t* request, int length) {
+  // The library writes its answer straight to the line: let it write into a
+  // socket pair instead, damage what it wrote, and send that.
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return -1;
+  const int line = modbus_get_socket(ctx);
+  modbus_set_socket(ctx, pair[0]);
+  const int sent = modbus_reply(ctx, request, length, map_);
+  modbus_set_socket(ctx, line);
+  uint8_t answer[MODBUS_RTU_MAX_ADU_LENGTH + 16];
+  ssize_t n = sent > 0 ? ::recv(pair[1], answer, sizeof answer, MSG_DONTWAIT) : -1;
+  ::close(pair[0]);
+  ::close(pair[1]);
+  if (n <= 0) return -1;
+  const bool rtu = modbus_get_header_length(ctx) == 1;
+  switch (corruption_) {
+    case Corruption::Crc:
+      answer[n - 1] ^= 0x5A;
+      break;
+    case Corruption::OtherUnit:
+      answer[rtu ? 0 : 6] = static_cast<uint8_t>(answer[rtu ? 0 : 6] + 1);
+      if (rtu && n >= 3) {
+        const uint16_t crc = crc16(answer, static_cast<size_t>(n - 2));
+        answer[n - 2] = static_cast<uint8_t>(crc & 0xFF);
+        answer[n - 1] = static_cast<uint8_t>(crc >> 8);
+      }
+      break;
+    default:
+      for (ssize_t i = 0; i < n; ++i) {
+        noise_ = noise_ * 1664525u + 1013904223u;
+        answer[i] = static_cast<uint8_t>(noise_ >> 24);
+      }
+      break;
+  }
+  return static_cast<int>(::write(line, answer, static_cast<size_t>(n)));
+}
+
 GatewayImage::Served GatewayImage::serve(modbus_t* ctx, const uint8_t* request, int length) {
   Served served;
   const int header = modbus_get_header_length(ctx);
@@ -160,6 +213,8 @@ GatewayImage::Served GatewayImage::serve(modbus_t* ctx, const uint8_t* request, 
   std::lock_guard<std::mutex> lk(mu_);
   if (exception_ != 0) {
     modbus_reply_exception(ctx, request, static_cast<unsigned>(exception_));
+  } else if (corruption_ != Corruption::None) {
+    replyCorrupted(ctx, request, length);
   } else {
     const int sent = modbus_reply(ctx, request, length, map_);
     // A range beyond the image gets the library's exception, not the words.

@@ -36,6 +36,11 @@ class GatewayImage {
   void dropNext(int n);
   // 0 answers normally; any other code answers every request with it.
   void setException(int code);
+  // Answers that arrive damaged: a wrong CRC, the answer of another unit
+  // (CRC right), or noise of the answer's length. The request itself is
+  // still carried out, as a real device does before its answer is hit.
+  enum class Corruption { None, Crc, OtherUnit, Garbage };
+  void setCorruption(Corruption c);
 
   // Makes each answer take as long as request and answer would take on a
   // serial line at `baud` 8N1 (a pty moves bytes instantly); 0 turns it off.
@@ -65,12 +70,16 @@ class GatewayImage {
   uint64_t watchedReads() const;
 
  private:
+  int replyCorrupted(modbus_t* ctx, const uint8_t* request, int length);
+
   int size_;
   mutable std::mutex mu_;
   modbus_mapping_t* map_;
   bool muted_ = false;
   int drop_ = 0;
   int exception_ = 0;
+  Corruption corruption_ = Corruption::None;
+  uint32_t noise_ = 0x9E3779B9u;
   int line_baud_ = 0;
   bool trace_ = false;
   std::array<uint64_t, 256> stats_{};

@@ -107,6 +107,46 @@ TEST(Faults, GatewayAnsweringExceptionsThenHealthyAgain) {
   EXPECT_TRUE(heartbeatAdvances(cell, kWait));
 }
 
+TEST(Faults, DamagedAnswersAreRefusedAndNoCommandRunsTwice) {
+  Cell::Options o;
+  o.config = {{"controlRobot", "1"}, {"pnRegisterNumber", "40"}};
+  Cell cell(o);
+  cell.start();
+  ASSERT_TRUE(jointArrives(cell, 1.0f, kWait));
+  auto stops = [&] { return cell.robot().countContaining("call stop"); };
+  cell.gwSet("ir", 40, {0});  // the latch armed before each outage
+  ASSERT_TRUE(cell.waitCycles(2));
+
+  float x = 2.0f;
+  size_t runs = 0;
+  for (const char* mode : {"crc", "unit", "garbage"}) {
+    SCOPED_TRACE(mode);
+    const size_t from = cell.umx().lineCount();
+    EXPECT_EQ(cell.gwQuery(std::string("corrupt ") + mode), "ok");
+    // Every answer comes back damaged: none is taken, each failure is
+    // logged, and a stop written meanwhile waits for a sound answer.
+    EXPECT_TRUE(cell.umx().waitFor("modbus_read_input_registers error", kWait, from));
+    cell.gwSet("ir", 40, {swap16(8)});
+    EXPECT_TRUE(
+        cell.umx().waitFor("modbus_read_input_registers error", kWait, cell.umx().lineCount()));
+    EXPECT_EQ(stops(), runs);
+    EXPECT_TRUE(cell.umx().running());
+
+    EXPECT_EQ(cell.gwQuery("corrupt off"), "ok");
+    const auto healed = Clock::now();
+    EXPECT_TRUE(jointArrives(cell, x, kResume)) << "resumed by itself";
+    x += 1.0f;
+    std::printf("%s: full cycle back %ld ms after the answers were sound again\n", mode,
+                msSince(healed));
+    // The stop runs once, from the first sound read, however long it is held.
+    ASSERT_TRUE(cell.waitCycles(3));
+    EXPECT_EQ(stops(), ++runs);
+    cell.gwSet("ir", 40, {0});
+    ASSERT_TRUE(cell.waitCycles(2));
+  }
+  EXPECT_EQ(stops(), 3u);
+}
+
 TEST(Faults, ControllerDroppedThenRestarted) {
   Cell cell;
   cell.start();

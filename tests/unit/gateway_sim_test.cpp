@@ -113,6 +113,8 @@ TEST(GatewaySim, BadInputIsAnsweredWithAnError) {
                           "line fast",
                           "trace",
                           "trace maybe",
+                          "corrupt",
+                          "corrupt everything",
                           "stats now"}) {
     SCOPED_TRACE(bad);
     EXPECT_EQ(sim->query(bad).rfind("error", 0), 0u);
