@@ -71,6 +71,7 @@ void RobotStatus::updateStatus(ryne::vemo_sdk::InputParser& parser) {
   robot_mode_ = parser.popRobotModeType();
   safety_mode_ = parser.popSafetyModeType();
   runtime_state_ = parser.popRuntimeState();
+  status_packets_.fetch_add(1, std::memory_order_relaxed);
 }
 
 RobotStatus::RobotModeType RobotStatus::getRobotModeType() {

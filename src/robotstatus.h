@@ -4,6 +4,7 @@
 // scheduler through the getters; and the write side, forwarding commands and
 // output and register writes to the controller, each write sent only when it
 // differs from the last value sent.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -36,6 +37,9 @@ class RobotStatus {
   // Ends the deliveries to this object's update callback; once it returns no
   // callback runs. The destructor calls it.
   void stopDeliveries();
+
+  // Status packets taken in so far: lets the exchange cycle see a stalled stream.
+  uint64_t statusPackets() const { return status_packets_.load(std::memory_order_relaxed); }
 
   RobotModeType getRobotModeType();
   SafetyModeType getSafetyModeType();
@@ -86,6 +90,7 @@ class RobotStatus {
 
   int32_t subscribe_channel_ = 0;
   std::mutex status_mutex_;
+  std::atomic<uint64_t> status_packets_{0};
   uint8_t standard_di_num_ = 0;
   uint8_t standard_do_num_ = 0;
   uint8_t configurable_di_num_ = 0;

@@ -438,6 +438,7 @@ bool Schedule::exchangeCycle(ExchangeBuffers& b) {
   const auto gap = 25ms;
 
   updateRobotModeType();
+  watchStatusStream();
 
   buildStatusBits(b);
   modbus_dev_.modbusWriteBits(gm::kStatusBitsStart, gm::kStatusBitsCount, b.status_bits);
@@ -552,6 +553,26 @@ void Schedule::heartbeatThreadLoop() {
              heartbeat_word_.load(std::memory_order_relaxed));
     if (!pause(1s)) break;
     snapshot = modbus_dev_.getHeartbeat();
+  }
+}
+
+void Schedule::watchStatusStream() {
+  using namespace std::chrono;
+  const auto now = steady_clock::now();
+  if (last_packet_at_ == steady_clock::time_point{}) last_packet_at_ = now;
+  const uint64_t packets = robot_status_.statusPackets();
+  const auto silent_ms = duration_cast<milliseconds>(now - last_packet_at_).count();
+  if (packets != seen_packets_) {
+    if (stream_stalled_)
+      LOG_INFO(UmxLog::getLogger(), "robot status stream is back after {} ms", silent_ms);
+    stream_stalled_ = false;
+    seen_packets_ = packets;
+    last_packet_at_ = now;
+  } else if (!stream_stalled_ && silent_ms > 1000) {
+    stream_stalled_ = true;
+    LOG_ERROR(UmxLog::getLogger(),
+              "robot status stream stalled: no packet for {} ms; the gateway keeps the last values",
+              silent_ms);
   }
 }
 

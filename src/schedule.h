@@ -41,6 +41,10 @@ class Schedule {
   void scheduledThreadLoop();
   void heartbeatThreadLoop();
   void updateRobotModeType();
+  // Logs once when the controller's status stream stops for more than a
+  // second, and once when it comes back: the gateway keeps the last values
+  // meanwhile, which the PLC cannot tell from a robot standing still.
+  void watchStatusStream();
 
   // The configuration step of init: reads (or creates) the file at `path` and
   // applies it. 0 when every lookup succeeded; -1 when one failed, which ends init.
@@ -109,6 +113,10 @@ class Schedule {
   uint16_t robot_mode_type_ = 0;
   uint16_t last_robot_mode_type_ = 99;
   uint8_t control_robot_in_manual_ = 0;
+
+  uint64_t seen_packets_ = 0;
+  std::chrono::steady_clock::time_point last_packet_at_{};
+  bool stream_stalled_ = false;
 
   bool init_completed_ = false;
   bool robot_link_up_ = false;

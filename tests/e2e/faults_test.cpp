@@ -178,12 +178,15 @@ TEST(Faults, StreamPausedForTenSecondsLeavesTheLastValues) {
   // with the values it has, and the heartbeat keeps telling the PLC it runs.
   ASSERT_TRUE(cell.waitCycles(45, Ms(20000)));
   EXPECT_EQ(cell.gwGet("hr", 44, 2), joint0(1.0f));
+  EXPECT_EQ(cell.umx().countContaining("robot status stream stalled: no packet for "), 1u)
+      << "said once, when it happened";
   EXPECT_TRUE(heartbeatAdvances(cell, kWait));
 
   cell.robotCmd("rtde resume");
   const auto t0 = Clock::now();
   EXPECT_TRUE(cell.waitGateway("hr", 44, joint0(4.0f), kResume));
   std::printf("status flowing again %ld ms after the stream resumed\n", msSince(t0));
+  EXPECT_TRUE(cell.umx().waitFor("robot status stream is back after ", kWait));
 }
 
 TEST(Faults, CommandRefusedByTheControllerRunsOnce) {
