@@ -25,9 +25,13 @@ struct Recorder {
   std::vector<double> q0;
   int packets = 0;
 
-  explicit Recorder(vemo_sdk::RtdeClient& rtde) {
+  vemo_sdk::RtdeClient& rtde_;
+  int channel_ = -1;
+
+  explicit Recorder(vemo_sdk::RtdeClient& rtde) : rtde_(rtde) {
     int ch = rtde.setTopic(false, {"R1_robot_mode", "runtime_state", "R1_actual_q"}, 200.0, 1);
     EXPECT_GE(ch, 0);
+    channel_ = ch;
     rtde.subscribe(ch, [this](vemo_sdk::InputParser& p) {
       auto m = static_cast<int32_t>(p.popRobotModeType());
       auto r = static_cast<int32_t>(p.popRuntimeState());
@@ -39,6 +43,8 @@ struct Recorder {
       if (!q.empty() && (q0.empty() || q0.back() != q[0])) q0.push_back(q[0]);
     });
   }
+  // The callback uses this object: no delivery may outlive it.
+  ~Recorder() { rtde_.unsubscribe(channel_); }
   bool waitMode(int32_t m) {
     return vt::waitUntil(
         [&] {
