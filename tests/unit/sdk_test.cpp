@@ -66,6 +66,11 @@ TEST(SdkRpc, CallsReachTheControllerAndAnswersComeBack) {
 }
 
 TEST(SdkRtde, StreamsValuesInTopicOrderAndPublishesOutputs) {
+  // Declared before the link: its delivery thread uses them until it ends.
+  std::mutex mu;
+  std::vector<std::tuple<double, int32_t, std::vector<double>, std::thread::id>> got;
+  std::atomic<bool> on{true};
+  std::atomic<int> built{0};
   Sim sim;
   Link link(sim);
   sim.cmd("set speed_fraction 0.25");
@@ -76,8 +81,6 @@ TEST(SdkRtde, StreamsValuesInTopicOrderAndPublishesOutputs) {
   EXPECT_NE(link.rtde->subscribe(-1, [](vemo_sdk::InputParser&) {}), 0);
   EXPECT_NE(link.rtde->publish(57, [](vemo_sdk::OutputBuilder&) {}), 0);
 
-  std::mutex mu;
-  std::vector<std::tuple<double, int32_t, std::vector<double>, std::thread::id>> got;
   int ch = link.rtde->setTopic(false, {"R1_target_speed_fraction", "runtime_state", "R1_actual_q"},
                                50.0, 1);
   ASSERT_GE(ch, 0);
@@ -111,8 +114,6 @@ TEST(SdkRtde, StreamsValuesInTopicOrderAndPublishesOutputs) {
   // Output packets: the simulator applies them and prints each change once.
   int out = link.rtde->setTopic(true, {"R1_standard_digital_output"}, 20.0, 0);
   ASSERT_GE(out, 0);
-  std::atomic<bool> on{true};
-  std::atomic<int> built{0};
   EXPECT_EQ(link.rtde->publish(out,
                                [&](vemo_sdk::OutputBuilder& b) {
                                  b.push(5, on.load());
@@ -132,12 +133,13 @@ TEST(SdkRtde, StreamsValuesInTopicOrderAndPublishesOutputs) {
 // A controller restart (the simulator killed and started again on the same
 // ports) and a dropped connection are both survived without help.
 TEST(SdkReconnect, ControllerRestartIsSurvived) {
+  // Declared before the link: its delivery thread uses them until it ends.
+  std::atomic<int> packets{0};
+  std::atomic<int32_t> mode{-1};
   auto sim = std::make_unique<Sim>();
   const int rpc_port = sim->rpcPort(), rtde_port = sim->rtdePort();
   Link link(*sim);
   link.rtde->setRequestTimeout(1000);
-  std::atomic<int> packets{0};
-  std::atomic<int32_t> mode{-1};
   int ch = link.rtde->setTopic(false, {"R1_robot_mode"}, 100.0, 1);
   ASSERT_GE(ch, 0);
   link.rtde->subscribe(ch, [&](vemo_sdk::InputParser& p) {
