@@ -157,10 +157,12 @@ bool RpcChannel::scanFlatReply(const std::string& body, FlatReply& out) {
     if (p == end || *p++ != ':') return false;
     ws();
     bool is_integer = false;
+    bool signed_text = false;  // "-0" is a signed zero to a JSON reader
     int64_t value = 0;
     if (p < end && (*p == '-' || (*p >= '0' && *p <= '9'))) {
       // JSON's own number grammar: no leading zeros, a digit after '-'.
-      const char* digits = *p == '-' ? p + 1 : p;
+      signed_text = *p == '-';
+      const char* digits = signed_text ? p + 1 : p;
       if (digits == end || *digits < '0' || *digits > '9') return false;
       if (*digits == '0' && digits + 1 < end && digits[1] >= '0' && digits[1] <= '9') return false;
       auto r = std::from_chars(p, end, value);
@@ -177,7 +179,7 @@ bool RpcChannel::scanFlatReply(const std::string& body, FlatReply& out) {
       return key_len == std::strlen(k) && std::memcmp(key, k, key_len) == 0;
     };
     if (is("id")) {
-      if (!is_integer || value < 0) return false;
+      if (!is_integer || signed_text) return false;  // ids are unsigned
       out.id = static_cast<uint64_t>(value);
       have_id = true;
     } else if (is("c")) {
