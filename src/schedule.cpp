@@ -502,34 +502,32 @@ bool Schedule::handleCommandBlock(ExchangeBuffers& b) {
     w[0] = 0;
     return true;
   }
+  bool known = true;
   switch (w[0]) {
     case gateway_map::kCommandPowerOn:
       robot_status_.poweron();
-      command_latch_ = gateway_map::kCommandPowerOn;
       break;
     case gateway_map::kCommandBrakeRelease:
       robot_status_.startup();
-      command_latch_ = gateway_map::kCommandBrakeRelease;
       break;
     case gateway_map::kCommandRunProgram:
       robot_status_.runProgram();
-      command_latch_ = gateway_map::kCommandRunProgram;
       break;
     case gateway_map::kCommandPauseProgram:
       robot_status_.pauseProgram();
-      command_latch_ = gateway_map::kCommandPauseProgram;
       break;
     case gateway_map::kCommandResumeProgram:
       robot_status_.resumeProgram();
-      command_latch_ = gateway_map::kCommandResumeProgram;
       break;
     case gateway_map::kCommandStopProgram:
       robot_status_.stopProgram();
-      command_latch_ = gateway_map::kCommandStopProgram;
       break;
     default:
+      known = false;
       break;
   }
+  // Other words leave the latch armed.
+  if (known) command_latch_ = static_cast<uint8_t>(w[0]);
   return pause(30ms);
 }
 
