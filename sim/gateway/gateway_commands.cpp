@@ -11,14 +11,77 @@ namespace {
 
 const char kHelp[] =
     "help: set di|co|ir|hr <addr> <value>... | get di|co|ir|hr <addr> <count> | mute on|off | "
-    "drop <n> | exception <code> on|off | corrupt crc|unit|garbage|off | line <baud>|off | trace "
+    "drop <n> | exception <code> on|off | corrupt crc|unit|garbage|off | fault <fc> <addr> "
+    "mute|exception <code>|crc|unit|garbage [<n>] | fault off | fault | line <baud>|off | trace "
     "on|off | stats [reset] | quit";
+
+const char kFaultUsage[] =
+    "error usage: fault [off | <fc 1..6|15|16|22|23> <addr 0..65535> "
+    "mute|exception <code 1..255>|crc|unit|garbage [<n 1..1000000>]]";
+
+const std::pair<const char*, GatewayImage::Corruption> kCorruptions[] = {
+    {"crc", GatewayImage::Corruption::Crc},
+    {"unit", GatewayImage::Corruption::OtherUnit},
+    {"garbage", GatewayImage::Corruption::Garbage}};
 
 using console::parseInt;
 using console::parseOnOff;
 
 bool isBitTable(Table t) {
   return t == Table::Coils || t == Table::DiscreteInputs;
+}
+
+// The function codes whose requests name an address a rule can match.
+bool addressedFunction(long fc) {
+  for (long f : {1, 2, 3, 4, 5, 6, 15, 16, 22, 23})
+    if (f == fc) return true;
+  return false;
+}
+
+// "fc4@40 mute 3 left", "fc3@0 exception 2", "fc16@10 crc".
+std::string describe(const GatewayImage::FaultRule& r) {
+  using Action = GatewayImage::FaultRule::Action;
+  std::string out = "fc" + std::to_string(r.function) + "@" + std::to_string(r.address) + " ";
+  if (r.action == Action::Mute) {
+    out += "mute";
+  } else if (r.action == Action::Exception) {
+    out += "exception " + std::to_string(r.exception);
+  } else {
+    for (auto& [name, mode] : kCorruptions)
+      if (mode == r.corruption) out += name;
+  }
+  if (r.left > 0) out += " " + std::to_string(r.left) + " left";
+  return out;
+}
+
+// Words after "fault" that add a rule; false when they do not make one.
+bool parseFault(const std::vector<std::string>& w, GatewayImage::FaultRule* rule) {
+  using Action = GatewayImage::FaultRule::Action;
+  long fc, addr, code = 0, n = -1;
+  if (w.size() < 4 || !parseInt(w[1], 1, 127, &fc) || !addressedFunction(fc) ||
+      !parseInt(w[2], 0, 65535, &addr))
+    return false;
+  size_t next = 4;
+  const std::string& action = w[3];
+  if (action == "mute") {
+    rule->action = Action::Mute;
+  } else if (action == "exception") {
+    if (w.size() < 5 || !parseInt(w[4], 1, 255, &code)) return false;
+    rule->action = Action::Exception;
+    next = 5;
+  } else {
+    rule->action = Action::Corrupt;
+    for (auto& [name, mode] : kCorruptions)
+      if (action == name) rule->corruption = mode;
+    if (rule->corruption == GatewayImage::Corruption::None) return false;
+  }
+  if (w.size() > next + 1 || (w.size() == next + 1 && !parseInt(w[next], 1, 1000000, &n)))
+    return false;
+  rule->function = static_cast<int>(fc);
+  rule->address = static_cast<int>(addr);
+  rule->exception = static_cast<int>(code);
+  rule->left = static_cast<int>(n);
+  return true;
 }
 
 }  // namespace
@@ -106,6 +169,24 @@ std::string GatewayCommands::execute(const std::string& line, bool* quit) {
     return "error usage: corrupt crc|unit|garbage|off";
   }
 
+  if (cmd == "fault") {
+    if (w.size() == 1) {
+      const auto rules = image_.faults();
+      if (rules.empty()) return "faults none";
+      std::string out = "faults";
+      for (size_t i = 0; i < rules.size(); ++i) out += (i ? "; " : " ") + describe(rules[i]);
+      return out;
+    }
+    if (w.size() == 2 && w[1] == "off") {
+      image_.clearFaults();
+      return "ok";
+    }
+    GatewayImage::FaultRule rule;
+    if (!parseFault(w, &rule)) return kFaultUsage;
+    image_.addFault(rule);
+    return "ok";
+  }
+
   if (cmd == "line") {
     long baud = 0;
     if (w.size() != 2 || (w[1] != "off" && !parseInt(w[1], 300, 10000000, &baud)))
@@ -139,6 +220,7 @@ std::string GatewayCommands::execute(const std::string& line, bool* quit) {
     }
     for (int fc : kShown) out += " fc" + std::to_string(fc) + "=" + std::to_string(s[fc]);
     out += " other=" + std::to_string(other) + " total=" + std::to_string(total);
+    out += " faulted=" + std::to_string(image_.faulted());
     return out;
   }
 

@@ -23,6 +23,25 @@ int rtuBytes(const uint8_t* pdu, int pdu_length, bool exception) {
   return request + answer;
 }
 
+// Whether the request in pdu reads or writes `address` with function `fc`.
+bool covers(const uint8_t* pdu, int pdu_length, int fc, int address) {
+  if (pdu_length < 1 || pdu[0] != fc) return false;
+  auto word = [&](int at) { return (pdu[at] << 8) | pdu[at + 1]; };
+  auto within = [&](int start, int count) { return start <= address && address < start + count; };
+  switch (fc) {
+    case 5:
+    case 6:
+      return pdu_length >= 5 && word(1) == address;
+    case 22:
+      return pdu_length >= 7 && word(1) == address;
+    case 23:
+      // Reads one range and writes another: either one counts.
+      return pdu_length >= 9 && (within(word(1), word(3)) || within(word(5), word(7)));
+    default:
+      return pdu_length >= 5 && within(word(1), word(3));
+  }
+}
+
 uint16_t crc16(const uint8_t* p, size_t n) {
   uint16_t crc = 0xFFFF;
   for (size_t i = 0; i < n; ++i) {
@@ -141,7 +160,39 @@ void GatewayImage::setCorruption(Corruption c) {
   corruption_ = c;
 }
 
-int GatewayImage::replyCorrupted(modbus_t* ctx, const uint8_t* request, int length) {
+void GatewayImage::addFault(const FaultRule& rule) {
+  std::lock_guard<std::mutex> lk(mu_);
+  faults_.push_back(rule);
+}
+
+void GatewayImage::clearFaults() {
+  std::lock_guard<std::mutex> lk(mu_);
+  faults_.clear();
+}
+
+std::vector<GatewayImage::FaultRule> GatewayImage::faults() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return faults_;
+}
+
+uint64_t GatewayImage::faulted() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return faulted_;
+}
+
+bool GatewayImage::takeFault(const uint8_t* pdu, int pdu_length, FaultRule* taken) {
+  for (auto it = faults_.begin(); it != faults_.end(); ++it) {
+    if (!covers(pdu, pdu_length, it->function, it->address)) continue;
+    *taken = *it;
+    if (it->left > 0 && --it->left == 0) faults_.erase(it);
+    ++faulted_;
+    return true;
+  }
+  return false;
+}
+
+int GatewayImage::replyCorrupted(modbus_t* ctx, const uint8_t* request, int length,
+                                 Corruption how) {
   // The library writes its answer straight to the line: let it write into a
   // socket pair instead, damage what it wrote, and send that.
   int pair[2];
@@ -156,7 +207,7 @@ int GatewayImage::replyCorrupted(modbus_t* ctx, const uint8_t* request, int leng
   ::close(pair[1]);
   if (n <= 0) return -1;
   const bool rtu = modbus_get_header_length(ctx) == 1;
-  switch (corruption_) {
+  switch (how) {
     case Corruption::Crc:
       answer[n - 1] ^= 0x5A;
       break;
@@ -191,7 +242,8 @@ GatewayImage::Served GatewayImage::serve(modbus_t* ctx, const uint8_t* request, 
     served.count = (pdu[3] << 8) | pdu[4];
   }
   int baud;
-  bool exception;
+  int exception;
+  Corruption corruption;
   {
     std::lock_guard<std::mutex> lk(mu_);
     ++stats_[pdu[0]];
@@ -201,20 +253,28 @@ GatewayImage::Served GatewayImage::serve(modbus_t* ctx, const uint8_t* request, 
       return served;
     }
     baud = line_baud_;
-    exception = exception_ != 0;
+    exception = exception_;
+    corruption = corruption_;
+    // A rule names this very request, so it goes before the settings for all.
+    FaultRule rule;
+    if (takeFault(pdu, pdu_length, &rule)) {
+      if (rule.action == FaultRule::Action::Mute) return served;
+      exception = rule.action == FaultRule::Action::Exception ? rule.exception : 0;
+      corruption = rule.action == FaultRule::Action::Corrupt ? rule.corruption : Corruption::None;
+    }
   }
   if (baud > 0 && pdu_length > 0) {
     // 8N1: ten bit times per byte. Slept outside the lock, so the console stays live.
-    const double seconds = rtuBytes(pdu, pdu_length, exception) * 10.0 / baud;
+    const double seconds = rtuBytes(pdu, pdu_length, exception != 0) * 10.0 / baud;
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   }
   // The serial fd is non-blocking, so answering under the lock never stalls
   // the console behind a full line.
   std::lock_guard<std::mutex> lk(mu_);
-  if (exception_ != 0) {
-    modbus_reply_exception(ctx, request, static_cast<unsigned>(exception_));
-  } else if (corruption_ != Corruption::None) {
-    replyCorrupted(ctx, request, length);
+  if (exception != 0) {
+    modbus_reply_exception(ctx, request, static_cast<unsigned>(exception));
+  } else if (corruption != Corruption::None) {
+    replyCorrupted(ctx, request, length, corruption);
   } else {
     const int sent = modbus_reply(ctx, request, length, map_);
     // A range beyond the image gets the library's exception, not the words.
@@ -234,6 +294,7 @@ std::array<uint64_t, 256> GatewayImage::stats() const {
 void GatewayImage::resetStats() {
   std::lock_guard<std::mutex> lk(mu_);
   stats_.fill(0);
+  faulted_ = 0;
 }
 
 void GatewayImage::watchReads(int function, int address) {

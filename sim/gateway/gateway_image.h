@@ -42,6 +42,24 @@ class GatewayImage {
   enum class Corruption { None, Crc, OtherUnit, Garbage };
   void setCorruption(Corruption c);
 
+  // Fails requests of one function code whose range covers one address, so a
+  // test can break a single step of the master's cycle. Rules are tried in
+  // the order added; the first that matches takes the request.
+  struct FaultRule {
+    enum class Action { Mute, Exception, Corrupt };
+    int function = 0;
+    int address = 0;
+    Action action = Action::Mute;
+    int exception = 0;                         // with Action::Exception
+    Corruption corruption = Corruption::None;  // with Action::Corrupt
+    int left = -1;                             // requests still to fail; -1: until removed
+  };
+  void addFault(const FaultRule& rule);
+  void clearFaults();
+  std::vector<FaultRule> faults() const;
+  // Requests that a rule failed since the last resetStats().
+  uint64_t faulted() const;
+
   // Makes each answer take as long as request and answer would take on a
   // serial line at `baud` 8N1 (a pty moves bytes instantly); 0 turns it off.
   void setLineBaud(int baud);
@@ -70,7 +88,10 @@ class GatewayImage {
   uint64_t watchedReads() const;
 
  private:
-  int replyCorrupted(modbus_t* ctx, const uint8_t* request, int length);
+  int replyCorrupted(modbus_t* ctx, const uint8_t* request, int length, Corruption how);
+  // Copies the rule that takes this request to *taken and uses it up by one;
+  // false when no rule matches. Called with mu_ held.
+  bool takeFault(const uint8_t* pdu, int pdu_length, FaultRule* taken);
 
   int size_;
   mutable std::mutex mu_;
@@ -80,6 +101,8 @@ class GatewayImage {
   int exception_ = 0;
   Corruption corruption_ = Corruption::None;
   uint32_t noise_ = 0x9E3779B9u;
+  std::vector<FaultRule> faults_;
+  uint64_t faulted_ = 0;
   int line_baud_ = 0;
   bool trace_ = false;
   std::array<uint64_t, 256> stats_{};

@@ -29,7 +29,7 @@ const NamedCommand kNamedCommands[] = {
 const char* const kHelp[] = {
     "plc: cmd <code> | poweron | release | run | pause | resume | stop | help | quit",
     "speed <1..100>  tool <0..3> 0|1  do <0..15> 0|1  di <0..63> 0|1  ir <0..31> <v>",
-    "console: set|get di|co|ir|hr .. | mute | drop | exception | line | trace | stats",
+    "console: set|get .. mute drop exception corrupt fault line trace stats",
 };
 
 using console::parseInt;

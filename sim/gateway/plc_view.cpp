@@ -148,10 +148,7 @@ float decodeFloat(uint16_t first, uint16_t second, bool little_endian) {
 }
 
 const char* robotModeName(int mode) {
-  static const char* const kNames[] = {
-      "NoController", "ConfirmSafety",  "Booting",   "PowerOff", "PowerOn",
-      "Idle",         "BrakeReleasing", "BackDrive", "Running",  "Maintenance"};
-  return mode >= 0 && mode < 10 ? kNames[mode] : "?";
+  return gm::robotModeName(mode);
 }
 
 const char* safetyModeName(int mode) {

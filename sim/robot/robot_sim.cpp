@@ -242,7 +242,15 @@ void RobotSim::handleJson(Conn& c, const std::string& body) {
   }
   json reply = {{"id", msg["id"]}, {"c", code}};
   if (!result.is_null()) reply["r"] = std::move(result);
-  send(c, wire::FrameType::kJson, reply.dump(-1, ' ', false, json::error_handler_t::replace));
+  std::string answer = reply.dump(-1, ' ', false, json::error_handler_t::replace);
+  auto hold = c.rtde ? holds_.end() : holds_.find(m);
+  if (hold != holds_.end()) {
+    // Done now, answered late: the client sees a slow controller, not a lost call.
+    held_.push_back({&c, m, Clock::now() + hold->second, std::move(answer)});
+    holds_.erase(hold);
+    return say("held " + m);
+  }
+  send(c, wire::FrameType::kJson, answer);
 }
 
 json RobotSim::handleRpc(const std::string& m, const std::string& robot, const json& a, int& code) {
@@ -405,7 +413,24 @@ Clock::time_point RobotSim::nextDue() const {
   for (auto& c : conns_)
     for (auto& ch : c->channels)
       if (ch.subscribed && ch.next_due < next) next = ch.next_due;
+  for (auto& h : held_)
+    if (h.due < next) next = h.due;
   return next;
+}
+
+void RobotSim::releaseHeld(Clock::time_point now) {
+  for (auto it = held_.begin(); it != held_.end();) {
+    if (it->conn->fd < 0) {
+      say("released " + it->method + " (connection gone)");
+    } else if (it->due <= now) {
+      send(*it->conn, wire::FrameType::kJson, it->reply);
+      say("released " + it->method);
+    } else {
+      ++it;
+      continue;
+    }
+    it = held_.erase(it);
+  }
 }
 
 void RobotSim::stream(Clock::time_point now) {
@@ -458,6 +483,17 @@ void RobotSim::handleCommand(const std::string& raw) {
   }
   if (cmd == "rtde" && t.size() == 2 && (t[1] == "pause" || t[1] == "resume")) {
     streaming_ = t[1] == "resume";
+    return say("ok " + line);
+  }
+  if (cmd == "hold") {
+    int64_t ms;
+    if (t.size() == 2 && t[1] == "off") {
+      holds_.clear();
+      return say("ok " + line);
+    }
+    if (t.size() != 3 || !parseInt(t[2], 1, 600000, ms))
+      return error("usage: hold <Method> <1..600000 ms> | hold off");
+    holds_[t[1]] = std::chrono::milliseconds(ms);
     return say("ok " + line);
   }
   if (cmd == "fail") {
@@ -587,7 +623,9 @@ int RobotSim::run() {
         if (c.fd >= 0 && (pfds[k].revents & (POLLIN | POLLHUP | POLLERR))) readFrom(c);
       }
     }
-    stream(Clock::now());
+    const auto now = Clock::now();
+    stream(now);
+    releaseHeld(now);  // before closed connections are erased
     conns_.erase(std::remove_if(conns_.begin(), conns_.end(),
                                 [](const std::unique_ptr<Conn>& c) { return c->fd < 0; }),
                  conns_.end());

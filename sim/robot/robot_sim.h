@@ -46,6 +46,14 @@ class RobotSim {
     std::vector<Channel> channels;
     bool closing = false;
   };
+  // A reply kept back by `hold` until `due`. `conn` stays valid: a closed
+  // connection's held replies are dropped before the connection is erased.
+  struct HeldReply {
+    Conn* conn;
+    std::string method;
+    Clock::time_point due;
+    std::string reply;
+  };
 
   int listenOn(int port, int& bound);
   void acceptOn(int listen_fd, bool rtde);
@@ -59,6 +67,9 @@ class RobotSim {
                            int& code);
   nlohmann::json handleRtde(Conn& c, const std::string& m, const nlohmann::json& a, int& code);
   void stream(Clock::time_point now);
+  // Sends the held replies that are due and drops those whose connection is
+  // gone, printing "released <Method>" for each.
+  void releaseHeld(Clock::time_point now);
   Clock::time_point nextDue() const;
   void handleCommand(const std::string& line);
   void dropAll();
@@ -68,6 +79,8 @@ class RobotSim {
   int rpc_listen_ = -1, rtde_listen_ = -1;
   std::vector<std::unique_ptr<Conn>> conns_;
   std::map<std::string, int> fail_codes_;
+  std::map<std::string, Clock::duration> holds_;  // taken by the next call of the method
+  std::vector<HeldReply> held_;
   std::map<std::string, long> stats_;
   std::string stdin_buf_;
   bool streaming_ = true;

@@ -49,6 +49,18 @@ Master rtuMaster(const std::string& path) {
   return m;
 }
 
+// The number after " key=" in a stats line; -1 when it has none.
+long statValue(vt::Process& sim, const std::string& key) {
+  const std::string s = sim.query("stats", "stats ");
+  const std::string tag = " " + key + "=";
+  const size_t p = s.find(tag);
+  return p == std::string::npos ? -1 : std::stol(s.substr(p + tag.size()));
+}
+
+bool waitFaulted(vt::Process& sim, long n) {
+  return vt::waitUntil([&] { return statValue(sim, "faulted") == n; }, vt::Ms(3000));
+}
+
 // Reads one holding register, trying a few times: after noise a slave may
 // lose the next frame, as a real one does.
 bool readsWithin(modbus_t* m, int attempts, uint16_t* value) {
@@ -75,8 +87,9 @@ TEST(GatewaySim, ConsoleSetsAndGetsEveryTable) {
   // Tables are separate.
   EXPECT_EQ(sim->query("get hr 0 2"), "0 0");
   EXPECT_EQ(sim->query("get co 5 1"), "0");
-  EXPECT_EQ(sim->query("stats"),
-            "stats fc1=0 fc2=0 fc3=0 fc4=0 fc5=0 fc6=0 fc15=0 fc16=0 fc23=0 other=0 total=0");
+  EXPECT_EQ(
+      sim->query("stats"),
+      "stats fc1=0 fc2=0 fc3=0 fc4=0 fc5=0 fc6=0 fc15=0 fc16=0 fc23=0 other=0 total=0 faulted=0");
   EXPECT_EQ(sim->query("quit"), "bye");
   int status = -1;
   ASSERT_TRUE(sim->waitExit(vt::Ms(3000), &status));
@@ -115,11 +128,29 @@ TEST(GatewaySim, BadInputIsAnsweredWithAnError) {
                           "trace maybe",
                           "corrupt",
                           "corrupt everything",
-                          "stats now"}) {
+                          "stats now",
+                          "fault on",
+                          "fault 4",
+                          "fault 4 40",
+                          "fault 4 40 wobble",
+                          "fault 0 40 mute",
+                          "fault 8 0 mute",
+                          "fault 4 65536 mute",
+                          "fault 4 -1 mute",
+                          "fault 4 40 mute 0",
+                          "fault 4 40 mute x",
+                          "fault 4 40 mute 3 4",
+                          "fault 4 40 exception",
+                          "fault 4 40 exception 0",
+                          "fault 4 40 exception 256 1",
+                          "fault 4 40 off",
+                          "fault off now"}) {
     SCOPED_TRACE(bad);
     EXPECT_EQ(sim->query(bad).rfind("error", 0), 0u);
   }
-  // Nothing of the above changed the image, and the simulator still serves.
+  // Nothing of the above changed the image or added a fault rule, and the
+  // simulator still serves.
+  EXPECT_EQ(sim->query("fault"), "faults none");
   EXPECT_EQ(sim->query("get hr 1023 1"), "0");
   EXPECT_TRUE(sim->running());
   // Blank lines get no answer; the next command still gets its own.
@@ -147,8 +178,9 @@ TEST(GatewaySim, AnswersAMasterAndCountsItsRequests) {
   // Beyond the image the library's own exception answers.
   EXPECT_EQ(modbus_read_registers(m.get(), 1020, 10, regs), -1);
   EXPECT_EQ(errno, EMBXILADD);
-  EXPECT_EQ(sim->query("stats"),
-            "stats fc1=0 fc2=0 fc3=1 fc4=1 fc5=1 fc6=0 fc15=0 fc16=1 fc23=0 other=0 total=4");
+  EXPECT_EQ(
+      sim->query("stats"),
+      "stats fc1=0 fc2=0 fc3=1 fc4=1 fc5=1 fc6=0 fc15=0 fc16=1 fc23=0 other=0 total=4 faulted=0");
 
   ASSERT_EQ(sim->query("exception 4 on"), "ok");
   EXPECT_EQ(modbus_read_input_registers(m.get(), 3, 2, regs), -1);
@@ -164,8 +196,9 @@ TEST(GatewaySim, AnswersAMasterAndCountsItsRequests) {
   m = tcpMaster(port);
   EXPECT_EQ(modbus_read_input_registers(m.get(), 3, 2, regs), 2);
 
-  EXPECT_EQ(sim->query("stats"),
-            "stats fc1=0 fc2=0 fc3=1 fc4=4 fc5=1 fc6=0 fc15=0 fc16=1 fc23=0 other=0 total=7");
+  EXPECT_EQ(
+      sim->query("stats"),
+      "stats fc1=0 fc2=0 fc3=1 fc4=4 fc5=1 fc6=0 fc15=0 fc16=1 fc23=0 other=0 total=7 faulted=0");
   EXPECT_EQ(sim->query("stats reset"), "ok");
   EXPECT_NE(sim->query("stats").find("total=0"), std::string::npos);
 
@@ -233,6 +266,100 @@ TEST(GatewaySim, SerialLineSurvivesNoiseAndReplugging) {
   EXPECT_TRUE(readsWithin(m.get(), 3, &v));
   EXPECT_EQ(v, 321);
   EXPECT_TRUE(sim->running());
+}
+
+TEST(GatewaySim, FaultRulesFailOnlyTheRequestsTheyName) {
+  auto sim = startSim({"--tcp", "0"});
+  int port = tcpPort(*sim);
+  ASSERT_GT(port, 0);
+  Master m = tcpMaster(port);
+  // Short enough to keep the test quick, long enough for a loaded machine.
+  modbus_set_response_timeout(m.get(), 0, 250000);
+  ASSERT_EQ(sim->query("set ir 40 7 8"), "ok");
+  ASSERT_EQ(sim->query("set ir 31 5 6"), "ok");
+
+  ASSERT_EQ(sim->query("fault 4 40 mute 3"), "ok");
+  EXPECT_EQ(sim->query("fault"), "faults fc4@40 mute 3 left");
+  uint16_t block[32] = {};
+  uint16_t w[2] = {11, 12};
+  for (int cycle = 0; cycle < 4; ++cycle) {
+    SCOPED_TRACE(cycle);
+    // The rest of the cycle is answered throughout: other addresses of the
+    // same function, including the words either side of the range, and the
+    // write to the very address with another function.
+    EXPECT_EQ(modbus_read_input_registers(m.get(), 0, 32, block), 32);
+    EXPECT_EQ(block[31], 5);
+    EXPECT_EQ(modbus_read_input_registers(m.get(), 32, 8, block), 8);
+    EXPECT_EQ(modbus_read_input_registers(m.get(), 41, 1, block), 1);
+    EXPECT_EQ(block[0], 8);
+    EXPECT_EQ(modbus_write_registers(m.get(), 40, 2, w), 2);
+    const int got = modbus_read_input_registers(m.get(), 38, 4, block);
+    if (cycle < 3) {
+      EXPECT_EQ(got, -1);
+      EXPECT_EQ(errno, ETIMEDOUT);
+      EXPECT_TRUE(waitFaulted(*sim, cycle + 1));
+    } else {
+      ASSERT_EQ(got, 4);
+      EXPECT_EQ(block[2], 7);
+      EXPECT_EQ(block[3], 8);
+    }
+  }
+  EXPECT_EQ(sim->query("fault"), "faults none") << "a counted rule removes itself";
+  EXPECT_EQ(statValue(*sim, "fc4"), 16);
+  EXPECT_EQ(statValue(*sim, "fc16"), 4);
+  EXPECT_EQ(statValue(*sim, "faulted"), 3);
+  EXPECT_EQ(sim->query("get hr 40 2"), "11 12");
+
+  // Without a count a rule stays; rules are tried in the order given, and a
+  // single write matches its one address only.
+  ASSERT_EQ(sim->query("fault 4 40 exception 2"), "ok");
+  ASSERT_EQ(sim->query("fault 6 9 exception 4 1"), "ok");
+  ASSERT_EQ(sim->query("fault 4 39 mute"), "ok");
+  EXPECT_EQ(sim->query("fault"),
+            "faults fc4@40 exception 2; fc6@9 exception 4 1 left; fc4@39 mute");
+  // Both reads cover 40; the second covers 39 as well and still gets the
+  // first rule's exception, not the silence of the later one.
+  EXPECT_EQ(modbus_read_input_registers(m.get(), 40, 1, block), -1);
+  EXPECT_EQ(errno, EMBXILADD);
+  EXPECT_EQ(modbus_read_input_registers(m.get(), 39, 2, block), -1);
+  EXPECT_EQ(errno, EMBXILADD);
+  EXPECT_EQ(modbus_write_register(m.get(), 10, 3), 1);
+  EXPECT_EQ(modbus_write_register(m.get(), 9, 3), -1);
+  EXPECT_EQ(errno, EMBXSFAIL);
+  EXPECT_EQ(modbus_write_register(m.get(), 9, 3), 1);
+  EXPECT_EQ(statValue(*sim, "faulted"), 6);
+
+  ASSERT_EQ(sim->query("fault off"), "ok");
+  EXPECT_EQ(sim->query("fault"), "faults none");
+  EXPECT_EQ(modbus_read_input_registers(m.get(), 38, 4, block), 4);
+  EXPECT_EQ(statValue(*sim, "faulted"), 6);
+  ASSERT_EQ(sim->query("stats reset"), "ok");
+  EXPECT_EQ(statValue(*sim, "faulted"), 0);
+}
+
+TEST(GatewaySim, FaultRulesDamageAnswersOnTheSerialLine) {
+  vt::TempDir dir("vemo-gwsim");
+  vt::SocatPty pty(dir.path());
+  auto sim = startSim({"--rtu", pty.b()});
+  ASSERT_TRUE(sim->waitFor("ready rtu " + pty.b(), vt::Ms(5000)));
+  Master m = rtuMaster(pty.a());
+  ASSERT_EQ(sim->query("set ir 40 7"), "ok");
+
+  ASSERT_EQ(sim->query("fault 4 40 crc 1"), "ok");
+  ASSERT_EQ(sim->query("fault 16 50 crc"), "ok");
+  uint16_t v[32] = {};
+  EXPECT_EQ(modbus_read_input_registers(m.get(), 0, 32, v), 32);
+  EXPECT_EQ(modbus_read_input_registers(m.get(), 40, 1, v), -1);
+  EXPECT_EQ(errno, EMBBADCRC);
+  EXPECT_EQ(modbus_read_input_registers(m.get(), 40, 1, v), 1);
+  EXPECT_EQ(v[0], 7);
+  // The damaged answer does not undo the write, as on a real line.
+  uint16_t w[2] = {21, 22};
+  EXPECT_EQ(modbus_write_registers(m.get(), 49, 2, w), -1);
+  EXPECT_EQ(errno, EMBBADCRC);
+  EXPECT_EQ(sim->query("get hr 49 2"), "21 22");
+  EXPECT_EQ(modbus_write_registers(m.get(), 51, 2, w), 2);
+  EXPECT_EQ(statValue(*sim, "faulted"), 2);
 }
 
 TEST(GatewaySim, RefusesBadCommandLines) {

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <mutex>
 
 #include "robot_link_helpers.h"
@@ -115,7 +117,9 @@ TEST(RobotSim, StdinCommandsAreCheckedAndCounted) {
 
   for (const char* bad :
        {"set robot_mode x", "set joint_positions 1 two", "set nothing 1", "set int16_register 64 1",
-        "set int16_register 1 40000", "fail runProgram", "rtde sideways", "hello"})
+        "set int16_register 1 40000", "fail runProgram", "rtde sideways", "hold",
+        "hold getOperationalMode", "hold getOperationalMode 0", "hold getOperationalMode 600001",
+        "hold getOperationalMode soon", "hello"})
     EXPECT_FALSE(sim.proc().query(bad, "error ").empty()) << bad;
   EXPECT_EQ(link.robot->getRobotState()->getRobotModeType(),
             common_interface::RobotModeType::PowerOff)
@@ -155,6 +159,94 @@ TEST(RobotSim, StdinCommandsAreCheckedAndCounted) {
   int status = -1;
   EXPECT_TRUE(sim.proc().waitExit(Ms(3000), &status));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(RobotSim, HeldCallIsAnsweredLateWhileTheRestGoesOn) {
+  Sim sim;
+  Link link(sim);
+  Recorder rec(*link.rtde);
+  ASSERT_TRUE(rec.waitMode(3));
+  Link other(sim, false);
+  sim.cmd("set operational_mode 2");
+
+  const auto hold = Ms(600);
+  sim.cmd("hold getOperationalMode 600");
+  const size_t from = sim.proc().lineCount();
+  int packets_before;
+  {
+    std::lock_guard<std::mutex> lk(rec.mu);
+    packets_before = rec.packets;
+  }
+  const auto t0 = std::chrono::steady_clock::now();
+  auto held = std::async(std::launch::async,
+                         [&] { return link.robot->getRobotManage()->getOperationalMode(); });
+  ASSERT_TRUE(sim.waitExact("held getOperationalMode", from));
+  // Answered from what the controller had when the call came, not when the
+  // answer leaves.
+  sim.cmd("set operational_mode 1");
+  // Another connection is served while the reply is held.
+  EXPECT_EQ(other.robot->getRobotManage()->getOperationalMode(),
+            common_interface::OperationalModeType::Automatic);
+  EXPECT_EQ(held.wait_for(Ms(0)), std::future_status::timeout) << "answered before its time";
+
+  ASSERT_EQ(held.wait_for(Ms(3000)), std::future_status::ready);
+  EXPECT_EQ(held.get(), common_interface::OperationalModeType::Manual);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, hold);
+  {
+    // 200 Hz for 600 ms: 120 packets when nothing stalls.
+    std::lock_guard<std::mutex> lk(rec.mu);
+    EXPECT_GE(rec.packets - packets_before, 60) << "streaming stalled during the hold";
+  }
+  EXPECT_TRUE(sim.waitExact("released getOperationalMode", from));
+  // A hold is taken by one call only.
+  const auto t1 = std::chrono::steady_clock::now();
+  EXPECT_EQ(link.robot->getRobotManage()->getOperationalMode(),
+            common_interface::OperationalModeType::Automatic);
+  EXPECT_LT(std::chrono::steady_clock::now() - t1, hold);
+
+  // A cancelled hold leaves the next call alone.
+  sim.cmd("hold getOperationalMode 5000");
+  sim.cmd("hold off");
+  const auto t2 = std::chrono::steady_clock::now();
+  EXPECT_EQ(link.robot->getRobotManage()->getOperationalMode(),
+            common_interface::OperationalModeType::Automatic);
+  EXPECT_LT(std::chrono::steady_clock::now() - t2, Ms(2000));
+  EXPECT_EQ(sim.linesFrom(0, "held ").size(), 1u);
+}
+
+TEST(RobotSim, HeldReplyKeepsItsTimeOrGoesWithItsConnection) {
+  Sim sim;
+  {
+    // Nothing streams, so only the reply's own due time can wake the
+    // simulator in time; its idle wait is a second.
+    Link link(sim, false);
+    sim.cmd("hold getOperationalMode 300");
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(link.robot->getRobotManage()->getOperationalMode(),
+              common_interface::OperationalModeType::Automatic);
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(took, Ms(300));
+    EXPECT_LT(took, Ms(800));
+  }
+
+  sim.cmd("hold setSpeedFraction 5000");
+  const size_t from = sim.proc().lineCount();
+  auto rpc = std::make_shared<vemo_sdk::RpcClient>(0);
+  ASSERT_EQ(rpc->connect("127.0.0.1", sim.rpcPort()), 0);
+  rpc->login("vemo", "739154");
+  rpc->setRequestTimeout(200);
+  auto robot = rpc->getRobotInterface("R1");
+  EXPECT_NE(robot->getMotionControl()->setSpeedFraction(0.5), 0) << "no answer within 200 ms";
+  // The call took effect on arrival; only its answer waits.
+  ASSERT_TRUE(sim.waitExact("call setSpeedFraction 0.5", from));
+  long held = sim.proc().waitLine([](const std::string& l) { return l == "held setSpeedFraction"; },
+                                  Ms(3000), from);
+  ASSERT_GE(held, 0);
+  EXPECT_TRUE(sim.linesFrom(from, "released ").empty());
+
+  rpc->disconnect();
+  EXPECT_TRUE(sim.waitExact("released setSpeedFraction (connection gone)", held, Ms(3000)));
+  EXPECT_TRUE(sim.proc().running());
 }
 
 TEST(RobotSim, HostileClientsAreDroppedAndOthersServed) {
