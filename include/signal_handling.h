@@ -3,12 +3,26 @@
 // trace file of the crash directory for every signal of a list, and the
 // hooks given to Breakpad so that a minidump is written beside it. SIGUSR1
 // only writes the trace; the service goes on.
+//
+// The report is not async-signal-safe (backward-cpp, libdw, streams, files,
+// Breakpad all may allocate or lock), so it can block for ever: glibc aborts
+// from inside malloc with its arena lock held when it finds the heap
+// corrupt, and the report's first allocation then waits on that lock while
+// the other threads go on (and would keep a watchdog fed). So every signal
+// but SIGUSR1 first arms SIGALRM with its default action: the process ends
+// at most kReportDeadlineSeconds after the fatal signal, with the report
+// written if it finished by then (it takes well under a second). SIGUSR1
+// never arms it, as its trace must not end a running service.
+//
+// The crash directory holds at most kMaxCrashFiles files after a report:
+// the trace files and minidumps count together.
 #include <signal.h>
 #include <stdio.h>
 #include <ucontext.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <backward.hpp>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +44,8 @@ class SignalHandling1 {
   static constexpr size_t kAltStackSize = 8388608;
   // Trace files and minidumps together that the crash directory keeps.
   static constexpr int kMaxCrashFiles = 10;
+  // How long a fatal report may take before SIGALRM ends the process anyway.
+  static constexpr unsigned kReportDeadlineSeconds = 10;
 
   static std::vector<int> make_default_signals() {
     return {SIGABRT, SIGBUS,  SIGFPE,  SIGILL,  SIGIOT,  SIGQUIT, SIGSEGV,
@@ -99,44 +115,26 @@ class SignalHandling1 {
     for (size_t i = 0; i + keep < dumps.size(); ++i) fs::remove(dumps[i].second, ec);
   }
 
-  // The report. Breakpad's first-chance handler: returning false lets it go
-  // on to write the minidump.
-  static bool handleSignal(int, siginfo_t* info, void* ctx) {
-    ucontext_t* uctx = static_cast<ucontext_t*>(ctx);
-    void* fault_addr = info ? info->si_addr : nullptr;
-    void* pc = uctx ? interruptedAddress(uctx) : nullptr;
-
-    StackTrace st;
-    if (pc) {
-      // Starts the trace at the interrupted frame, hiding the handler's own.
-      st.load_from(pc, 32, uctx, fault_addr);
-    } else {
-      st.load_here(32, uctx, fault_addr);
-    }
-
-    Printer printer;
-    printer.address = true;
-    printer.print(st, stderr);
-
-    const std::string dir = crashDirectory();
-    // Room for the minidump Breakpad writes next.
-    pruneMinidumps(dir, kMaxCrashFiles - 1);
-    {
-      auto rolling = std::make_shared<FileRolling>(dir, "vemo_umx", "", kMaxCrashFiles);
-      rolling->write(st);
-      if (info) psiginfo(info, nullptr);
-    }
+  // Breakpad's first-chance handler: the readable trace, then false so that
+  // Breakpad goes on to write the minidump and end the process.
+  static bool handleSignal(int signo, siginfo_t* info, void* ctx) {
+    if (signo != SIGUSR1) armReportDeadline();
+    // One file short of the limit: the minidump that follows makes it full.
+    writeReport(info, ctx, kMaxCrashFiles - 1);
     return false;
   }
 
-  // The handler installed for the whole list.
+  // The handler installed for the whole list. It sees the signals Breakpad
+  // does not watch, and all of them before Breakpad is installed: no
+  // minidump follows its trace.
   static void sig_handler(int signo, siginfo_t* info, void* ctx) {
+    const int sig = info ? info->si_signo : signo;
+    if (sig != SIGUSR1) armReportDeadline();
     // Flushed at once: the process may end before stdio would flush.
     printf("Received signal %d!\n", signo);
     fflush(stdout);
-    handleSignal(signo, info, ctx);
+    writeReport(info, ctx, kMaxCrashFiles);
 
-    const int sig = info ? info->si_signo : signo;
     if (sig != SIGUSR1) {
       // The disposition is the default again (SA_RESETHAND) and the signal is
       // not blocked (SA_NODEFER): this ends the process.
@@ -161,6 +159,53 @@ class SignalHandling1 {
   }
 
  private:
+  // Makes SIGALRM end the process kReportDeadlineSeconds after the first
+  // fatal signal, whatever the report then does. Async-signal-safe calls
+  // only, before anything that may allocate. The handler's mask blocks
+  // SIGALRM and the process may have it blocked in every thread, so this
+  // thread takes it. Armed once: Breakpad handing a signal back to
+  // sig_handler, or a second crashing thread, does not push the end further.
+  static void armReportDeadline() {
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(SIGALRM, &dfl, nullptr);
+    sigset_t alrm;
+    sigemptyset(&alrm);
+    sigaddset(&alrm, SIGALRM);
+    pthread_sigmask(SIG_UNBLOCK, &alrm, nullptr);
+    if (!deadline_armed_.exchange(true)) alarm(kReportDeadlineSeconds);
+  }
+
+  // The stack trace on standard error and in a new trace file, after which
+  // the crash directory holds at most `max_files` files.
+  static void writeReport(siginfo_t* info, void* ctx, int max_files) {
+    ucontext_t* uctx = static_cast<ucontext_t*>(ctx);
+    void* fault_addr = info ? info->si_addr : nullptr;
+    void* pc = uctx ? interruptedAddress(uctx) : nullptr;
+
+    StackTrace st;
+    if (pc) {
+      // Starts the trace at the interrupted frame, hiding the handler's own.
+      st.load_from(pc, 32, uctx, fault_addr);
+    } else {
+      st.load_here(32, uctx, fault_addr);
+    }
+
+    Printer printer;
+    printer.address = true;
+    printer.print(st, stderr);
+
+    const std::string dir = crashDirectory();
+    // Room for a minidump written next.
+    pruneMinidumps(dir, kMaxCrashFiles - 1);
+    {
+      auto rolling = std::make_shared<FileRolling>(dir, "vemo_umx", "", max_files);
+      rolling->write(st);
+      if (info) psiginfo(info, nullptr);
+    }
+  }
+
   static void installHandler(int sig) {
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
@@ -187,6 +232,10 @@ class SignalHandling1 {
     return nullptr;
 #endif
   }
+
+  // Signal handlers only test and set it.
+  static_assert(std::atomic<bool>::is_always_lock_free);
+  static inline std::atomic<bool> deadline_armed_{false};
 
   char* stack_ = nullptr;
   bool has_stack_ = false;

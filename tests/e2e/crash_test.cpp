@@ -1,6 +1,8 @@
 // The real service's crash reports: fatal signals leave a minidump that the
 // Breakpad tools read and a readable stack trace; SIGUSR1 writes a trace and
 // the service goes on; the other listed signals end it by their default action.
+// A report that hangs still ends the process in time, and the crash directory
+// never holds more than ten files after one.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -8,13 +10,17 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <regex>
 #include <set>
 #include <sstream>
 
 #include "cell.h"
+#include "sanitized.h"
 #include "test_env.h"
 
 namespace fs = std::filesystem;
@@ -24,6 +30,12 @@ namespace {
 
 const Ms kStart(30000);
 const Ms kEnd(15000);
+// A fatal signal ends the process within this, however its report fares.
+const Ms kReportBound(10000);
+// Past the bound: the signal's delivery and our polling on a busy machine.
+const Ms kBoundMargin(4000);
+// Trace files and minidumps together after a report.
+const size_t kMaxCrashFiles = 10;
 
 std::vector<std::string> crashFiles(const std::string& dir, const std::regex& pattern) {
   std::vector<std::string> out;
@@ -37,6 +49,54 @@ std::vector<std::string> crashFiles(const std::string& dir, const std::regex& pa
 
 const std::regex kTraceName(R"(vemo_umx_\d{14})");
 const std::regex kDumpName(R"(.*\.dmp)");
+const std::regex kAnyName(".*");
+
+// A crash directory already over its limit with reports of earlier runs,
+// named as the handler and Breakpad name theirs.
+struct OldReports {
+  std::vector<std::string> traces;  // oldest first
+  std::vector<std::string> dumps;
+};
+
+OldReports fillCrashDirectory(const std::string& crash) {
+  fs::create_directories(crash);
+  OldReports old;
+  char name[64];
+  for (int i = 1; i <= 12; ++i) {
+    std::snprintf(name, sizeof name, "vemo_umx_202001010000%02d", i);
+    vt::writeFile(crash + name, "Stack trace (most recent call last):\n");
+    old.traces.push_back(name);
+  }
+  for (int i = 1; i <= 3; ++i) {
+    std::snprintf(name, sizeof name, "%08x-1111-2222-3333-444444444444.dmp", i);
+    vt::writeFile(crash + name, "MDMP");
+    old.dumps.push_back(name);
+  }
+  return old;
+}
+
+// The file name that the service's first line starting with `tag` reports; "" if none.
+std::string reportedFile(const vt::Process& p, const std::string& tag) {
+  for (const auto& l : p.lines())
+    if (l.rfind(tag, 0) == 0) return fs::path(l.substr(tag.size())).filename().string();
+  return "";
+}
+
+std::string listing(const std::vector<std::string>& names) {
+  std::string out;
+  for (const auto& n : names) out += "  " + n + "\n";
+  return out;
+}
+
+// The old traces still there must be the newest ones: rolling drops the oldest first.
+void expectNewestOldTracesKept(const OldReports& old, const std::vector<std::string>& files) {
+  const std::set<std::string> present(files.begin(), files.end());
+  std::vector<std::string> kept;
+  for (const auto& t : old.traces)
+    if (present.count(t)) kept.push_back(t);
+  EXPECT_TRUE(std::equal(kept.begin(), kept.end(), old.traces.end() - kept.size()))
+      << listing(files);
+}
 
 // The main thread sleeping in the idle loop means the entry routine has
 // armed Breakpad: start-up itself never sleeps on the main thread once the
@@ -193,6 +253,42 @@ TEST(CrashInCell, Usr1WritesATraceAndTheServiceGoesOnExchanging) {
 
   // The exchange cycle never stopped: the gateway keeps receiving status blocks.
   EXPECT_TRUE(cell.waitCycles(2, Ms(10000)));
+
+  // No deadline of a fatal report ends it later either.
+  EXPECT_FALSE(umx->waitExit(kReportBound + kBoundMargin)) << umx->allText();
+  EXPECT_TRUE(cell.waitCycles(2, Ms(10000)));
+}
+
+// The worst case: glibc aborting from inside malloc with its lock held. The
+// report's first allocation then blocks for ever while the service's other
+// threads go on; only the deadline armed at the handler's entry ends it.
+TEST(CrashInCell, AReportStuckInTheAllocatorStillEndsTheProcessInTime) {
+  if (vt::kSanitizedBuild)
+    GTEST_SKIP() << "the sanitizer runtime interposes malloc itself, so the stuck allocator "
+                    "cannot be preloaded";
+  vt::Cell::Options options;
+  options.umx_env = {{"LD_PRELOAD", VEMO_STUCK_MALLOC}};
+  vt::Cell cell(options);
+  cell.start();
+  vt::Process* umx = &cell.umx();
+  ASSERT_TRUE(vt::waitUntil([&] { return mainThreadIdle(umx->pid()); }, Ms(10000)));
+  ASSERT_NE(vt::readFile("/proc/" + std::to_string(umx->pid()) + "/maps").find(VEMO_STUCK_MALLOC),
+            std::string::npos)
+      << "the allocator was not preloaded";
+  ASSERT_TRUE(cell.waitCycles(1, Ms(10000)));
+
+  const auto sent = std::chrono::steady_clock::now();
+  umx->signal(SIGWINCH);
+  int status = 0;
+  const bool ended = umx->waitExit(kReportBound + kBoundMargin, &status);
+  const auto took = std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - sent).count();
+  std::cout << "[ measured ] SIGWINCH to process end: " << took << " ms" << std::endl;
+  RecordProperty("end_ms", static_cast<int>(took));
+
+  ASSERT_TRUE(ended) << "still running " << took << " ms after the fault\n" << umx->allText();
+  ASSERT_TRUE(WIFSIGNALED(status)) << status;
+  // The report really hung: the deadline ended the process, not the abort.
+  EXPECT_EQ(WTERMSIG(status), SIGALRM) << strsignal(WTERMSIG(status));
 }
 
 TEST_F(Crash, QuitAndUsr2TraceThenTakeTheDefaultAction) {
@@ -216,5 +312,62 @@ TEST_F(Crash, QuitAndUsr2TraceThenTakeTheDefaultAction) {
     EXPECT_TRUE(crashFiles(crash, kDumpName).empty());
     EXPECT_NE(umx->allText(vt::Stream::Err).find("Stack trace (most recent call last)"),
               std::string::npos);
+  }
+}
+
+// Breakpad's minidump comes after the trace file and counts too: the report
+// leaves room for it.
+TEST_F(Crash, AFaultInAFullCrashDirectoryLeavesTenFilesWithTheNewReport) {
+  const std::string ws = tmp_ / "ws/";
+  const std::string crash = ws + "./log/.crash/vemo_umx/";
+  const OldReports old = fillCrashDirectory(crash);
+  auto umx = startUmx(ws);
+  ASSERT_FALSE(HasFailure());
+
+  umx->signal(SIGSEGV);
+  int status = 0;
+  ASSERT_TRUE(umx->waitExit(kEnd, &status));
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status;
+
+  const std::string trace = reportedFile(*umx, "Crash file is written to " + crash);
+  const std::string dump = reportedFile(*umx, "Dump path: " + crash);
+  ASSERT_FALSE(trace.empty()) << umx->allText();
+  ASSERT_FALSE(dump.empty()) << umx->allText();
+  const auto files = crashFiles(crash, kAnyName);
+  EXPECT_EQ(files.size(), kMaxCrashFiles) << listing(files);
+  EXPECT_NE(std::find(files.begin(), files.end(), trace), files.end()) << listing(files);
+  EXPECT_NE(std::find(files.begin(), files.end(), dump), files.end()) << listing(files);
+  expectNewestOldTracesKept(old, files);
+}
+
+// With no minidump to follow, the trace alone fills the directory to ten, as
+// it always did.
+TEST_F(Crash, AReportWithoutAMinidumpInAFullCrashDirectoryLeavesTenFiles) {
+  for (int sig : {SIGUSR1, SIGQUIT}) {
+    SCOPED_TRACE(strsignal(sig));
+    const std::string ws = tmp_ / ("ws" + std::to_string(sig) + "/");
+    const std::string crash = ws + "./log/.crash/vemo_umx/";
+    const OldReports old = fillCrashDirectory(crash);
+    auto umx = startUmx(ws);
+    ASSERT_FALSE(HasFailure());
+
+    umx->signal(sig);
+    if (sig == SIGUSR1) {
+      ASSERT_TRUE(umx->waitFor("Received SIGUSR1!", Ms(10000))) << umx->allText();
+      EXPECT_TRUE(umx->running());
+    } else {
+      int status = 0;
+      ASSERT_TRUE(umx->waitExit(kEnd, &status));
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+    }
+
+    const std::string trace = reportedFile(*umx, "Crash file is written to " + crash);
+    ASSERT_FALSE(trace.empty()) << umx->allText();
+    const auto files = crashFiles(crash, kAnyName);
+    EXPECT_EQ(files.size(), kMaxCrashFiles) << listing(files);
+    EXPECT_NE(std::find(files.begin(), files.end(), trace), files.end()) << listing(files);
+    for (const auto& dump : crashFiles(crash, kDumpName))
+      EXPECT_NE(std::find(old.dumps.begin(), old.dumps.end(), dump), old.dumps.end()) << dump;
+    expectNewestOldTracesKept(old, files);
   }
 }

@@ -94,6 +94,7 @@ void Cell::startGateway() {
 void Cell::startUmx() {
   ProcessOptions opt;
   opt.cwd = tmp_.path();
+  opt.env = options_.umx_env;
   umx_ =
       std::make_unique<Process>(std::vector<std::string>{bin("vemo_umx"), "--workspace", ws_}, opt);
 }

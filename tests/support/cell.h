@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "process.h"
@@ -22,6 +23,7 @@ class Cell {
     bool start_gateway = true;
     bool write_config = true;
     bool start_umx = true;  // false: the test runs the scheduler in-process
+    std::vector<std::pair<std::string, std::string>> umx_env;  // set for the service only
   };
 
   explicit Cell(Options options);

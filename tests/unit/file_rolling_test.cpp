@@ -208,8 +208,9 @@ TEST(CrashHandler, ReportWritesTheTraceFileAndNeverStopsTheCrashPath) {
   ASSERT_EQ(traces.size(), 1u);
   EXPECT_EQ(out, "Crash file is written to " + crash + *traces.begin() + "\n");
   EXPECT_NE(err.find("Stack trace (most recent call last)"), std::string::npos) << err;
-  // 9 minidumps are left so that Breakpad's next one makes 10 with the trace.
-  EXPECT_EQ(names(crash).size(), 10u);
+  // As Breakpad's first-chance handler the report leaves room for the
+  // minidump Breakpad writes next: 9 files, 10 with it.
+  EXPECT_EQ(names(crash).size(), 9u);
 
   // A workspace without its "/" names a sibling that does not exist: the
   // report still goes to standard error and the handler still lets Breakpad go on.
@@ -225,7 +226,7 @@ TEST(CrashHandler, ReportWritesTheTraceFileAndNeverStopsTheCrashPath) {
       0u)
       << out;
   EXPECT_NE(err.find("Stack trace (most recent call last)"), std::string::npos);
-  EXPECT_EQ(names(crash).size(), 10u);
+  EXPECT_EQ(names(crash).size(), 9u);
 
   google_breakpad::MinidumpDescriptor unformed(crash);
   google_breakpad::MinidumpDescriptor descriptor(crash);
