@@ -61,6 +61,14 @@ constexpr const StatusLayout& statusLayout(int protocol_type) {
   return protocol_type == 3 ? kProtocol3Layout : kDefaultLayout;
 }
 
+// Robot modes as the status block carries them (0..9).
+constexpr const char* robotModeName(int mode) {
+  constexpr const char* kNames[] = {"NoController", "ConfirmSafety", "Booting",        "PowerOff",
+                                    "PowerOn",      "Idle",          "BrakeReleasing", "BackDrive",
+                                    "Running",      "Maintenance"};
+  return mode >= 0 && mode < 10 ? kNames[mode] : "?";
+}
+
 // Command block words (from pnRegisterNumber).
 constexpr int kCommandWord = 0;
 constexpr int kSpeedWord = 1;

@@ -45,7 +45,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # lowest versions dpkg-shlibdeps derives on Debian 12. Breakpad's client is
 # linked statically and quill is header-only.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "libc6 (>= 2.36), libconfig9, libdw1 (>= 0.126), libgcc-s1 (>= 4.2), libmodbus5 (>= 3.0.2), libstdc++6 (>= 11)")
+  "libc6 (>= 2.36), libconfig9, libdw1 (>= 0.126), libgcc-s1 (>= 4.2), libmodbus5 (>= 3.0.2), libstdc++6 (>= 11), libsystemd0")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${CMAKE_CURRENT_LIST_DIR}/debian/conffiles
   ${CMAKE_CURRENT_LIST_DIR}/debian/triggers

@@ -233,23 +233,23 @@ void RobotStatus::setInput() {
 }
 
 void RobotStatus::poweron() {
-  auto mode = robot_interface_->getRobotState()->getRobotModeType();
+  auto mode = returned(robot_interface_->getRobotState()->getRobotModeType());
   if (mode == RobotModeType::Running) {
     LOG_INFO(UmxLog::getLogger(), "机械臂已松刹车，处于运行模式");
     return;
   }
-  const int code = robot_interface_->getRobotManage()->poweron();
+  const int code = returned(robot_interface_->getRobotManage()->poweron());
   LOG_INFO(UmxLog::getLogger(), "机械臂正在上电");
   if (code == 0) textmsg(kSignal, kAddress, 2, "poweron");
 }
 
 void RobotStatus::startup() {
-  auto mode = robot_interface_->getRobotState()->getRobotModeType();
+  auto mode = returned(robot_interface_->getRobotState()->getRobotModeType());
   if (mode == RobotModeType::Running) {
     LOG_INFO(UmxLog::getLogger(), "机械臂已松刹车，处于运行模式");
     return;
   }
-  const int code = robot_interface_->getRobotManage()->startup();
+  const int code = returned(robot_interface_->getRobotManage()->startup());
   LOG_INFO(UmxLog::getLogger(), "机械臂正在松刹车");
   if (code == 0) textmsg(kSignal, kAddress, 3, "startup");
 }
@@ -262,38 +262,38 @@ int RobotStatus::programCommand(int code, const char* action, int32_t value) {
 
 int RobotStatus::runProgram() {
   LOG_INFO(UmxLog::getLogger(), "Run program");
-  return programCommand(runtime_machine_->runProgram(), "runProgram", 5);
+  return programCommand(returned(runtime_machine_->runProgram()), "runProgram", 5);
 }
 
 int RobotStatus::pauseProgram() {
   LOG_INFO(UmxLog::getLogger(), "Pause program");
-  return programCommand(runtime_machine_->pause(), "pauseProgram", 6);
+  return programCommand(returned(runtime_machine_->pause()), "pauseProgram", 6);
 }
 
 int RobotStatus::resumeProgram() {
   LOG_INFO(UmxLog::getLogger(), "Resume program");
-  return programCommand(runtime_machine_->resume(), "resumeProgram", 7);
+  return programCommand(returned(runtime_machine_->resume()), "resumeProgram", 7);
 }
 
 int RobotStatus::stopProgram() {
   LOG_INFO(UmxLog::getLogger(), "Stop program");
-  return programCommand(runtime_machine_->stop(), "stopProgram", 8);
+  return programCommand(returned(runtime_machine_->stop()), "stopProgram", 8);
 }
 
 void RobotStatus::textmsg(const std::string& signal, int32_t addr, int32_t value,
                           const std::string& action) {
   const std::string text = "umx signal: " + signal + " addr: " + std::to_string(addr) +
                            " value: " + std::to_string(value) + " action: " + action;
-  robot_interface_->getTrace()->textmsg(text);
+  returned(robot_interface_->getTrace()->textmsg(text));
 }
 
 int RobotStatus::setSpeedFraction(double fraction) {
   std::lock_guard<std::mutex> lock(status_mutex_);
-  return robot_interface_->getMotionControl()->setSpeedFraction(fraction);
+  return returned(robot_interface_->getMotionControl()->setSpeedFraction(fraction));
 }
 
 RobotStatus::OperationalModeType RobotStatus::getOperationalMode() {
-  return robot_interface_->getRobotManage()->getOperationalMode();
+  return returned(robot_interface_->getRobotManage()->getOperationalMode());
 }
 
 void RobotStatus::setUserDO(const std::vector<int32_t>& values) {
@@ -303,7 +303,7 @@ void RobotStatus::setUserDO(const std::vector<int32_t>& values) {
     // writes made so far stand.
     if (n >= values.size() || n >= user_do_cache_.size()) break;
     if (values[n] != user_do_cache_[n]) {
-      robot_interface_->getIoControl()->setStandardDigitalOutput(n, values[n] != 0);
+      returned(robot_interface_->getIoControl()->setStandardDigitalOutput(n, values[n] != 0));
       user_do_cache_[n] = values[n];
     }
   }
@@ -314,7 +314,7 @@ void RobotStatus::setToolDO(const std::vector<uint8_t>& values) {
   for (uint8_t n = 0; n < values.size(); ++n) {
     if (n >= tool_do_cache_.size()) break;  // more values than the arm has tool outputs
     if (values[n] != tool_do_cache_[n]) {
-      robot_interface_->getIoControl()->setToolDigitalOutput(n, values[n] != 0);
+      returned(robot_interface_->getIoControl()->setToolDigitalOutput(n, values[n] != 0));
       tool_do_cache_[n] = values[n];
     }
   }
@@ -324,7 +324,7 @@ void RobotStatus::setBoolInput(uint32_t index, bool value) {
   if (index >= bool_input_cache_.size()) return;
   if (bool_input_cache_[index] == value) return;
   bool_input_cache_[index] = value;
-  register_control_->setBoolInput(index, value);
+  returned(register_control_->setBoolInput(index, value));
 }
 
 void RobotStatus::setInt16Register(uint32_t index, int16_t value) {
@@ -332,5 +332,5 @@ void RobotStatus::setInt16Register(uint32_t index, int16_t value) {
   const int32_t wide = value;
   if (int16_register_cache_[index] == wide) return;
   int16_register_cache_[index] = wide;
-  register_control_->setInt16Register(index, value);
+  returned(register_control_->setInt16Register(index, value));
 }

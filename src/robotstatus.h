@@ -40,6 +40,9 @@ class RobotStatus {
 
   // Status packets taken in so far: lets the exchange cycle see a stalled stream.
   uint64_t statusPackets() const { return status_packets_.load(std::memory_order_relaxed); }
+  // Calls to the controller that returned, whatever their result: progress
+  // of a cycle that writes many values one by one to a slow controller.
+  uint64_t controllerCalls() const { return controller_calls_.load(std::memory_order_relaxed); }
 
   RobotModeType getRobotModeType();
   SafetyModeType getSafetyModeType();
@@ -87,10 +90,17 @@ class RobotStatus {
   void updateStatus(ryne::vemo_sdk::InputParser& parser);
   void unpackBits(int64_t bits, uint8_t count, std::vector<uint8_t>& out);
   int programCommand(int code, const char* action, int32_t value);
+  // Passes a call's result through, counting the call.
+  template <typename T>
+  T returned(T result) {
+    controller_calls_.fetch_add(1, std::memory_order_relaxed);
+    return result;
+  }
 
   int32_t subscribe_channel_ = 0;
   std::mutex status_mutex_;
   std::atomic<uint64_t> status_packets_{0};
+  std::atomic<uint64_t> controller_calls_{0};
   uint8_t standard_di_num_ = 0;
   uint8_t standard_do_num_ = 0;
   uint8_t configurable_di_num_ = 0;

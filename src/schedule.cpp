@@ -105,6 +105,12 @@ Schedule::~Schedule() {
 
 void Schedule::init(std::string workspace, std::string config_path) {
   umx_log_.initLog();
+  notifier_.start([this](SystemdNotifier::Report& r) {
+    r.progress = progress();
+    const Phase p = phase_.load(std::memory_order_relaxed);
+    r.ready = p == Phase::kRunning || p == Phase::kRunningUnconfigured;
+    r.status = statusLine();
+  });
 
   const std::string path = workspace + config_path;
   LOG_INFO(UmxLog::getLogger(), "vemo_umx config path is {}", path);
@@ -113,8 +119,12 @@ void Schedule::init(std::string workspace, std::string config_path) {
   if (!robot_link_up_) return;  // stopped while waiting for the controller
 
   std::string serial_port;
+  setPhase(Phase::kConfiguring);
+  markProgress();
   if (loadConfig(path, serial_port) != 0) return;
 
+  setPhase(Phase::kOpeningGateway);
+  markProgress();
   openGateway(serial_port);
   init_completed_ = true;
   LOG_INFO(UmxLog::getLogger(), "VEMO-UMX Init Successed");
@@ -124,11 +134,16 @@ void Schedule::connectRobot() {
   auto* log = UmxLog::getLogger();
   using namespace std::chrono_literals;
 
+  // Every attempt counts as progress: a controller that is down for long
+  // is waited for, a connect that never returns is not.
+  setPhase(Phase::kConnectingRpc);
   rpc_client_ = std::make_shared<ryne::vemo_sdk::RpcClient>(0);
-  while (rpc_client_->connect("127.0.0.1", 30004) != 0) {
+  while (rpc_client_->connect(kControllerHost, kRpcPort) != 0) {
+    markProgress();
     LOG_INFO(log, "RPC Client Connect Failed!");
     if (!pause(5s)) return;
   }
+  markProgress();
   LOG_INFO(log, "RPC Client Connect Successed!");
   rpc_client_->login("vemo", "739154");
   rpc_client_->setRequestTimeout(5000);
@@ -136,18 +151,24 @@ void Schedule::connectRobot() {
   // A controller still booting may not list its robot yet; the first name is
   // needed for every robot interface, so wait for one rather than guess.
   std::vector<std::string> names = rpc_client_->getRobotNames();
+  markProgress();
   while (names.empty()) {
+    setPhase(Phase::kWaitingRobotName);
     LOG_INFO(log, "robot name list is empty, retrying");
     if (!pause(5s)) return;
     names = rpc_client_->getRobotNames();
+    markProgress();
   }
   const std::string robot_name = names.front();
 
+  setPhase(Phase::kConnectingRtde);
   rtde_client_ = std::make_shared<ryne::vemo_sdk::RtdeClient>(0);
-  while (rtde_client_->connect("127.0.0.1", 30010) != 0) {
+  while (rtde_client_->connect(kControllerHost, kRtdePort) != 0) {
+    markProgress();
     LOG_INFO(log, "RTDE Client Connect Failed!");
     if (!pause(5s)) return;
   }
+  markProgress();
   LOG_INFO(log, "RTDE Client Connect Successed!");
   rtde_client_->login("vemo", "739154");
 
@@ -179,8 +200,8 @@ void Schedule::openGateway(const std::string& serial_port) {
   // rest of the request is zeros, never memory beyond the block.
   uint16_t settings[gateway_map::kSettingsWriteCount] = {};
   std::copy(gateway_settings_, gateway_settings_ + kSettingsWords, settings);
-  modbus_dev_.modbusWriteRegisters(gateway_map::kSettingsStart, gateway_map::kSettingsWriteCount,
-                                   settings);
+  transacted(modbus_dev_.modbusWriteRegisters(gateway_map::kSettingsStart,
+                                              gateway_map::kSettingsWriteCount, settings));
 }
 
 int Schedule::loadConfig(const std::string& path, std::string& serial_port) {
@@ -318,6 +339,7 @@ void Schedule::start() {
 }
 
 void Schedule::stop() {
+  notifier_.stop();
   {
     std::lock_guard<std::mutex> lk(stop_mutex_);
     stop_requested_.store(true, std::memory_order_relaxed);
@@ -356,14 +378,24 @@ void Schedule::scheduledThreadLoop() {
   // Named for top -H, gdb and crash reports.
   pthread_setname_np(pthread_self(), "umx_exchange");
   LOG_INFO(UmxLog::getLogger(), "VEMO-UMX is Running");
+  setPhase(init_completed_ ? Phase::kRunning : Phase::kRunningUnconfigured);
+  notifier_.wake();  // READY=1 now, not at the next tick
   auto buffers = std::make_unique<ExchangeBuffers>();
   buffers->io.reserve(64);
   for (auto* v : {&buffers->values, &buffers->currents, &buffers->voltages, &buffers->temperatures})
     v->reserve(16);
   buffers->tool_do.reserve(4);
   buffers->user_do.reserve(16);
-  while (!stopping())
+  auto cycle_start = std::chrono::steady_clock::now();
+  while (!stopping()) {
     if (!exchangeCycle(*buffers)) break;
+    const auto now = std::chrono::steady_clock::now();
+    cycle_ms_.store(
+        static_cast<uint32_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - cycle_start).count()),
+        std::memory_order_relaxed);
+    cycle_start = now;
+  }
 }
 
 void Schedule::buildStatusBits(ExchangeBuffers& b) {
@@ -418,7 +450,7 @@ void Schedule::buildStatusBlock(ExchangeBuffers& b) {
   // binary) at the percentage the PLC set.
   put(at.speed_percent, conversion(robot_status_.getSpeedFraction() * 100.0 + 1e-9));
   put(at.heartbeat, heartbeat_word_.load(std::memory_order_relaxed));
-  put(at.robot_mode, robot_mode_type_);
+  put(at.robot_mode, robot_mode_type_.load(std::memory_order_relaxed));
   put(at.safety_mode, static_cast<int32_t>(robot_status_.getSafetyModeType()));
 
   robot_status_.getJointCurrents(b.currents);
@@ -441,24 +473,27 @@ bool Schedule::exchangeCycle(ExchangeBuffers& b) {
   watchStatusStream();
 
   buildStatusBits(b);
-  modbus_dev_.modbusWriteBits(gm::kStatusBitsStart, gm::kStatusBitsCount, b.status_bits);
+  transacted(
+      modbus_dev_.modbusWriteBits(gm::kStatusBitsStart, gm::kStatusBitsCount, b.status_bits));
   if (!pause(gap)) return false;
 
   buildStatusBlock(b);
-  modbus_dev_.modbusWriteRegisters(gm::kStatusBlockStart, gm::kStatusBlockCount, b.status_block);
+  transacted(modbus_dev_.modbusWriteRegisters(gm::kStatusBlockStart, gm::kStatusBlockCount,
+                                              b.status_block));
   if (!pause(gap)) return false;
 
-  if (modbus_dev_.modbusReadInputBits(gm::kPlcBitsStart, gm::kPlcBitsCount, b.read_bits) == 0)
+  if (transacted(
+          modbus_dev_.modbusReadInputBits(gm::kPlcBitsStart, gm::kPlcBitsCount, b.read_bits)) == 0)
     std::copy(std::begin(b.read_bits), std::end(b.read_bits), b.input_bits);
   if (!pause(gap)) return false;
   for (uint32_t i = 0; i < 64; ++i) robot_status_.setBoolInput(i, b.input_bits[i] != 0);
 
   for (uint32_t i = 0; i < 64; ++i) b.output_bits[i] = robot_status_.getBoolOutput(i) ? 1 : 0;
-  modbus_dev_.modbusWriteBits(gm::kRobotBitsStart, gm::kRobotBitsCount, b.output_bits);
+  transacted(modbus_dev_.modbusWriteBits(gm::kRobotBitsStart, gm::kRobotBitsCount, b.output_bits));
   if (!pause(gap)) return false;
 
-  if (modbus_dev_.modbusReadInputRegisters(gm::kPlcRegistersStart, gm::kPlcRegistersCount,
-                                           b.read_registers) == 0)
+  if (transacted(modbus_dev_.modbusReadInputRegisters(
+          gm::kPlcRegistersStart, gm::kPlcRegistersCount, b.read_registers)) == 0)
     std::copy(std::begin(b.read_registers), std::end(b.read_registers), b.input_registers);
   if (!pause(gap)) return false;
   for (uint32_t i = 0; i < 32; ++i)
@@ -467,8 +502,8 @@ bool Schedule::exchangeCycle(ExchangeBuffers& b) {
   for (uint32_t i = 0; i < 32; ++i)
     b.output_registers[i] = word(
         static_cast<uint16_t>(robot_status_.getInt16Register(gm::kRobotRegistersFirstSource + i)));
-  modbus_dev_.modbusWriteRegisters(gm::kRobotRegistersStart, gm::kRobotRegistersCount,
-                                   b.output_registers);
+  transacted(modbus_dev_.modbusWriteRegisters(gm::kRobotRegistersStart, gm::kRobotRegistersCount,
+                                              b.output_registers));
   if (!pause(gap)) return false;
 
   const int mode = static_cast<int>(robot_status_.getOperationalMode());
@@ -480,10 +515,17 @@ bool Schedule::exchangeCycle(ExchangeBuffers& b) {
 bool Schedule::handleCommandBlock(ExchangeBuffers& b) {
   using namespace std::chrono_literals;
   uint16_t raw[gateway_map::kCommandBlockCount];
-  if (modbus_dev_.modbusReadInputRegisters(register_number_, gateway_map::kCommandBlockCount,
-                                           raw) == 0)
+  const bool fresh = transacted(modbus_dev_.modbusReadInputRegisters(
+                         register_number_, gateway_map::kCommandBlockCount, raw)) == 0;
+  if (fresh)
     for (size_t i = 0; i < 4; ++i) b.command_words[i] = word(raw[i]);
   if (!pause(25ms)) return false;
+  // A block that could not be read says nothing about what the PLC holds
+  // now. Taking the kept words instead would let the latch take a word it
+  // had itself cleared to 0, arm, and run the still-held code a second time
+  // at the next good read. So nothing of the block is applied in this cycle:
+  // no command, no outputs, no speed, and the latch stays as it is.
+  if (!fresh) return pause(30ms);
 
   uint16_t* w = b.command_words;
   const uint8_t bytes[4] = {static_cast<uint8_t>(w[2] & 0xFF), static_cast<uint8_t>(w[2] >> 8),
@@ -546,6 +588,9 @@ void Schedule::heartbeatThreadLoop() {
       snapshot = now;
       continue;
     }
+    int64_t none = 0;
+    gateway_blocking_since_.compare_exchange_strong(none, static_cast<int64_t>(std::time(nullptr)),
+                                                    std::memory_order_relaxed);
     LOG_ERROR(log, "modbus is blocking ");
     LOG_INFO(log, "Current heartbeat_word_ is  {}",
              heartbeat_word_.load(std::memory_order_relaxed));
@@ -561,13 +606,13 @@ void Schedule::watchStatusStream() {
   const uint64_t packets = robot_status_.statusPackets();
   const auto silent_ms = duration_cast<milliseconds>(now - last_packet_at_).count();
   if (packets != seen_packets_) {
-    if (stream_stalled_)
+    if (stream_stalled_.load(std::memory_order_relaxed))
       LOG_INFO(UmxLog::getLogger(), "robot status stream is back after {} ms", silent_ms);
-    stream_stalled_ = false;
+    stream_stalled_.store(false, std::memory_order_relaxed);
     seen_packets_ = packets;
     last_packet_at_ = now;
-  } else if (!stream_stalled_ && silent_ms > 1000) {
-    stream_stalled_ = true;
+  } else if (!stream_stalled_.load(std::memory_order_relaxed) && silent_ms > 1000) {
+    stream_stalled_.store(true, std::memory_order_relaxed);
     LOG_ERROR(UmxLog::getLogger(),
               "robot status stream stalled: no packet for {} ms; the gateway keeps the last values",
               silent_ms);
@@ -588,9 +633,81 @@ void Schedule::updateRobotModeType() {
       "机械臂当前状态，维护模式"};
   const int mode = static_cast<int>(robot_status_.getRobotModeType());
   if (mode < 0 || mode > 9) return;
-  robot_mode_type_ = static_cast<uint16_t>(mode);
-  if (last_robot_mode_type_ != robot_mode_type_) {
+  robot_mode_type_.store(static_cast<uint16_t>(mode), std::memory_order_relaxed);
+  if (last_robot_mode_type_ != mode) {
     LOG_INFO(UmxLog::getLogger(), "{}", kModeMessages[mode]);
-    last_robot_mode_type_ = robot_mode_type_;
+    last_robot_mode_type_ = static_cast<uint16_t>(mode);
   }
+}
+
+int Schedule::transacted(int rc) {
+  progress_.fetch_add(1, std::memory_order_relaxed);
+  if (rc == 0) {
+    gateway_failing_since_.store(0, std::memory_order_relaxed);
+    gateway_blocking_since_.store(0, std::memory_order_relaxed);
+  } else if (gateway_failing_since_.load(std::memory_order_relaxed) == 0) {
+    gateway_failing_since_.store(static_cast<int64_t>(std::time(nullptr)),
+                                 std::memory_order_relaxed);
+  }
+  return rc;
+}
+
+namespace {
+
+std::string clockTime(int64_t seconds) {
+  const std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char buf[16];
+  std::strftime(buf, sizeof buf, "%H:%M:%S", &tm);
+  return buf;
+}
+
+}  // namespace
+
+std::string Schedule::statusLine() const {
+  const std::string controller = std::string(kControllerHost) + ":";
+  switch (phase_.load(std::memory_order_relaxed)) {
+    case Phase::kStarting:
+      return "starting";
+    case Phase::kConnectingRpc:
+      return "waiting for the robot controller: RPC " + controller + std::to_string(kRpcPort);
+    case Phase::kWaitingRobotName:
+      return "waiting for the robot controller: no robot listed yet";
+    case Phase::kConnectingRtde:
+      return "waiting for the robot controller: RTDE " + controller + std::to_string(kRtdePort);
+    case Phase::kConfiguring:
+      return "reading the configuration";
+    case Phase::kOpeningGateway:
+      return "opening the gateway";
+    case Phase::kRunning:
+    case Phase::kRunningUnconfigured:
+      break;
+  }
+  std::string line = phase_.load(std::memory_order_relaxed) == Phase::kRunning
+                         ? "running"
+                         : "running without a complete configuration (see the log)";
+  const uint32_t ms = cycle_ms_.load(std::memory_order_relaxed);
+  if (ms == 0) {
+    line += ": first cycle";
+  } else if (ms < 10000) {
+    line += ": cycle " + std::to_string(ms) + " ms";
+  } else {
+    line += ": cycle " + std::to_string(ms / 1000) + "." + std::to_string(ms / 100 % 10) + " s";
+  }
+  const int64_t failing = gateway_failing_since_.load(std::memory_order_relaxed);
+  const int64_t blocking = gateway_blocking_since_.load(std::memory_order_relaxed);
+  // Blocking (nothing completed for 3 s) also covers a cycle held up in a
+  // controller call while the gateway itself is fine.
+  if (blocking != 0)
+    line += ", gateway blocking since " + clockTime(blocking);
+  else if (failing != 0)
+    line += ", gateway not answering since " + clockTime(failing);
+  else
+    line += ", gateway answering";
+  const int mode = robot_mode_type_.load(std::memory_order_relaxed);
+  line += ", robot mode " + std::to_string(mode) + " (" + gateway_map::robotModeName(mode) + ")";
+  line += stream_stalled_.load(std::memory_order_relaxed) ? ", status stream stalled"
+                                                          : ", status stream live";
+  return line;
 }

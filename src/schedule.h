@@ -15,6 +15,7 @@
 #include "logger.h"
 #include "modbusdev.h"
 #include "robotstatus.h"
+#include "systemd_notifier.h"
 
 namespace ryne {
 namespace vemo_sdk {
@@ -26,6 +27,22 @@ class RtdeClient;
 class Schedule {
  public:
   static constexpr size_t kSettingsWords = gateway_map::kSettingsWords;
+  // The robot controller runs on this machine.
+  static constexpr const char* kControllerHost = "127.0.0.1";
+  static constexpr int kRpcPort = 30004;
+  static constexpr int kRtdePort = 30010;
+
+  // Where the bridge stands, for the status line systemd shows.
+  enum class Phase : int {
+    kStarting,
+    kConnectingRpc,
+    kWaitingRobotName,
+    kConnectingRtde,
+    kConfiguring,
+    kOpeningGateway,
+    kRunning,
+    kRunningUnconfigured,  // a configuration lookup failed: the gateway was never opened
+  };
 
   Schedule();
   ~Schedule();
@@ -63,6 +80,16 @@ class Schedule {
   uint16_t heartbeatWord() const { return heartbeat_word_.load(std::memory_order_relaxed); }
   bool initCompleted() const { return init_completed_; }
 
+  // One line saying what the bridge is doing: waiting for the controller
+  // (which channel), or the last cycle time, the gateway state, the robot
+  // mode and the status stream. Any thread.
+  std::string statusLine() const;
+  // Grows with every Modbus transaction and controller call completed,
+  // successful or not: it stands still only while the bridge is stuck.
+  uint64_t progress() const {
+    return progress_.load(std::memory_order_relaxed) + robot_status_.controllerCalls();
+  }
+
  private:
   // What the exchange cycle keeps between cycles: one buffer per block, so a
   // value that a cycle does not produce keeps the value it last had.
@@ -94,6 +121,11 @@ class Schedule {
   void floatPair(double x, uint16_t* regs) const;
   // Sleeps for `d` unless a stop is requested first; false once stopping.
   bool pause(std::chrono::milliseconds d);
+  // Books one completed gateway transaction (its result code) for the
+  // watchdog and the gateway state; returns the code.
+  int transacted(int rc);
+  void markProgress() { progress_.fetch_add(1, std::memory_order_relaxed); }
+  void setPhase(Phase p) { phase_.store(p, std::memory_order_relaxed); }
   bool stopping() const { return stop_requested_.load(std::memory_order_relaxed); }
 
   std::shared_ptr<ryne::vemo_sdk::RpcClient> rpc_client_;
@@ -110,16 +142,25 @@ class Schedule {
   uint16_t gateway_settings_[kSettingsWords] = {};
   UmxLog umx_log_;
   uint8_t command_latch_ = 1;
-  uint16_t robot_mode_type_ = 0;
+  std::atomic<uint16_t> robot_mode_type_{0};  // read by the status line too
   uint16_t last_robot_mode_type_ = 99;
   uint8_t control_robot_in_manual_ = 0;
 
   uint64_t seen_packets_ = 0;
   std::chrono::steady_clock::time_point last_packet_at_{};
-  bool stream_stalled_ = false;
+  std::atomic<bool> stream_stalled_{false};
 
   bool init_completed_ = false;
   bool robot_link_up_ = false;
+  std::atomic<uint64_t> progress_{0};
+  std::atomic<Phase> phase_{Phase::kStarting};
+  std::atomic<uint32_t> cycle_ms_{0};  // the last full cycle
+  // Wall-clock seconds of the first failed transaction since the last good
+  // one, and of the heartbeat thread's first "blocking" since; 0: none.
+  std::atomic<int64_t> gateway_failing_since_{0};
+  std::atomic<int64_t> gateway_blocking_since_{0};
+  SystemdNotifier notifier_;
+
   std::atomic<bool> stop_requested_{false};
   std::mutex stop_mutex_;
   std::condition_variable stop_cv_;

@@ -69,6 +69,7 @@ void Process::reader(int fd, Stream s) {
     if (n <= 0) {
       if (!partial.empty()) lines.push_back(std::move(partial));
       partial.clear();
+      ++streams_closed_;
       cv_.notify_all();
       break;
     }
@@ -130,10 +131,16 @@ void Process::signal(int sig) {
 bool Process::waitExit(Ms timeout, int* status) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    if (reap(WNOHANG, status)) return true;
+    if (reap(WNOHANG, status)) break;
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(Ms(5));
   }
+  // What the child wrote just before it ended may still be in the pipes:
+  // its last lines belong to the test too. Bounded, since a process the
+  // child left behind may hold them open.
+  std::unique_lock<std::mutex> lk(mu_);
+  cv_.wait_for(lk, Ms(2000), [this] { return streams_closed_ == 2; });
+  return true;
 }
 
 void Process::stop(Ms grace) {

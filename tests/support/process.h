@@ -70,6 +70,7 @@ class Process {
   std::condition_variable cv_;
   std::vector<std::string> out_, err_;
   std::string out_partial_, err_partial_;
+  int streams_closed_ = 0;  // standard output and error at their end
   std::thread out_thread_, err_thread_;
 };
 
