@@ -4,12 +4,20 @@
 #include <quill/Frontend.h>
 #include <quill/LogMacros.h>
 #include <quill/Logger.h>
+#include <quill/backend/PatternFormatter.h>
 #include <quill/sinks/ConsoleSink.h>
 #include <quill/sinks/RotatingFileSink.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <mutex>
+#include <optional>
 #include <vector>
+
+#include "log_folder.h"
 
 namespace fs = std::filesystem;
 
@@ -22,7 +30,133 @@ quill::PatternFormatterOptions filePattern() {
       "%(time) [%(thread_id)] %(log_level) %(logger) - %(file_name):%(line_number) %(message)",
       "%D %H:%M:%S.%Qus", quill::Timezone::LocalTime};
 }
+
+std::atomic<bool> fold_repeats{true};
+
+bool hasTag(quill::MacroMetadata const* md, const char* tag) {
+  const char* tags = md ? md->tags() : nullptr;
+  return tags != nullptr && std::strstr(tags, tag) != nullptr;
+}
+
+// A sink whose repeats are folded (LogFolder). It runs in the backend
+// thread, so the threads that log pay nothing for it.
+template <typename Base>
+class Folding : public Base {
+ public:
+  template <typename... Args>
+  explicit Folding(Args&&... args) : Base(std::forward<Args>(args)...) {}
+
+  // The line format the backend uses for this sink, for the summary lines.
+  // Set once, before the sink is handed to a logger (a later initLog finds it set).
+  void setPattern(const quill::PatternFormatterOptions& options) {
+    if (!formatter_) formatter_.emplace(options);
+  }
+
+ protected:
+  void write_log(quill::MacroMetadata const* md, uint64_t timestamp, std::string_view thread_id,
+                 std::string_view thread_name, std::string const& process_id,
+                 std::string_view logger_name, quill::LogLevel level,
+                 std::string_view level_description, std::string_view level_code,
+                 std::vector<std::pair<std::string, std::string>> const* named_args,
+                 std::string_view message, std::string_view statement) override {
+    const auto now = LogFolder::Clock::now();
+    auto emit = [this](const LogFolder::Summary& summary) { writeSummary(summary); };
+    if (hasTag(md, "#clears"))
+      folder_.clear(emit);
+    else if (!folder_.idle())
+      folder_.expire(now, emit);
+    if (hasTag(md, "#repeats") && fold_repeats.load(std::memory_order_relaxed)) {
+      Context& c = contextOf(md);
+      c.thread_id = thread_id;
+      c.thread_name = thread_name;
+      c.process_id = process_id;
+      c.logger_name = logger_name;
+      c.level_description = level_description;
+      c.level_code = level_code;
+      c.level = level;
+      if (!folder_.offer(md, message, now)) return;
+    }
+    Base::write_log(md, timestamp, thread_id, thread_name, process_id, logger_name, level,
+                    level_description, level_code, named_args, message, statement);
+  }
+
+  void run_periodic_tasks() override {
+    if (!folder_.idle())
+      folder_.expire(LogFolder::Clock::now(),
+                     [this](const LogFolder::Summary& summary) { writeSummary(summary); });
+    Base::run_periodic_tasks();
+  }
+
+ private:
+  // What the backend knew of the folded message's last occurrence.
+  struct Context {
+    std::string thread_id, thread_name, process_id, logger_name, level_description, level_code;
+    quill::LogLevel level = quill::LogLevel::Info;
+  };
+
+  Context& contextOf(const void* site) {
+    for (auto& kv : contexts_)
+      if (kv.first == site) return kv.second;
+    contexts_.emplace_back(site, Context{});
+    return contexts_.back().second;
+  }
+
+  // Written from the same place as the message, so file:line and level match it.
+  void writeSummary(const LogFolder::Summary& summary) {
+    if (!formatter_) return;
+    const auto* md = static_cast<quill::MacroMetadata const*>(summary.site);
+    const Context& c = contextOf(md);
+    const std::string text = std::string(summary.text) + LogFolder::summaryText(summary);
+    const uint64_t ns =
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count());
+    const std::string_view statement =
+        formatter_->format(ns, c.thread_id, c.thread_name, c.process_id, c.logger_name,
+                           c.level_description, c.level_code, *md, nullptr, text, {});
+    Base::write_log(md, ns, c.thread_id, c.thread_name, c.process_id, c.logger_name, c.level,
+                    c.level_description, c.level_code, nullptr, text, statement);
+  }
+
+  std::optional<quill::PatternFormatter> formatter_;
+  LogFolder folder_;
+  std::vector<std::pair<const void*, Context>> contexts_;
+};
+
+// The echo on standard error has a folder of its own: it is written at once,
+// not through the backend.
+std::mutex echo_mutex;
+LogFolder echo_folder;
+
+void echoLine(const std::string& line) {
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
+}
+
 }  // namespace
+
+void UmxLog::echoError(const std::string& text) {
+  std::lock_guard<std::mutex> lk(echo_mutex);
+  const auto now = LogFolder::Clock::now();
+  auto emit = [](const LogFolder::Summary& s) {
+    echoLine(std::string(s.text) + LogFolder::summaryText(s));
+  };
+  if (!fold_repeats.load(std::memory_order_relaxed)) return echoLine(text);
+  if (!echo_folder.idle()) echo_folder.expire(now, emit);
+  if (echo_folder.offer(nullptr, text, now)) echoLine(text);
+}
+
+void UmxLog::foldRepeats(bool on) {
+  fold_repeats.store(on, std::memory_order_relaxed);
+}
+
+void UmxLog::echoRecovered() {
+  std::lock_guard<std::mutex> lk(echo_mutex);
+  echo_folder.clear([](const LogFolder::Summary& s) {
+    echoLine(std::string(s.text) + LogFolder::summaryText(s));
+  });
+}
 
 void UmxLog::initLog() {
   quill::BackendOptions backend_options;
@@ -49,8 +183,10 @@ void UmxLog::initLog() {
   file_config.set_max_backup_files(5);
   file_config.set_overwrite_rolled_files(true);
   file_config.set_override_pattern_formatter_options(filePattern());
-  file_handler_ = quill::Frontend::create_or_get_sink<quill::RotatingFileSink>(
+  auto file_sink = quill::Frontend::create_or_get_sink<Folding<quill::RotatingFileSink>>(
       rel.string(), file_config, quill::FileEventNotifier{});
+  static_cast<Folding<quill::RotatingFileSink>*>(file_sink.get())->setPattern(filePattern());
+  file_handler_ = file_sink;
 
   quill::ConsoleSinkConfig console_config;
   quill::ConsoleSinkConfig::Colours colours;
@@ -58,7 +194,9 @@ void UmxLog::initLog() {
   console_config.set_colours(colours);
   console_config.set_colour_mode(quill::ConsoleSinkConfig::ColourMode::Automatic);
   console_handler_ =
-      quill::Frontend::create_or_get_sink<quill::ConsoleSink>("stdout_1", console_config);
+      quill::Frontend::create_or_get_sink<Folding<quill::ConsoleSink>>("stdout_1", console_config);
+  static_cast<Folding<quill::ConsoleSink>*>(console_handler_.get())
+      ->setPattern(quill::PatternFormatterOptions{});
 
   // The library's plain "stdout" console sink carries the file pattern, though
   // nothing of the program writes through it.

@@ -1,11 +1,11 @@
 #pragma once
 // The program's logging set-up. This header stays light (no quill headers):
 // sources that log include "log.h" instead, which the precompiled header holds.
+#include <quill/core/Attributes.h>
+
 #include <filesystem>
 #include <memory>
 #include <string>
-
-#include <quill/core/Attributes.h>
 
 QUILL_BEGIN_NAMESPACE
 class Sink;
@@ -26,6 +26,18 @@ class UmxLog {
 
   // The one logger every message of the program goes through; null before initLog.
   static quill::Logger* getLogger() { return logger_; }
+
+  // Messages logged with the tag "#repeats" (LOG_..._TAGS(logger, "#repeats", ...))
+  // are folded when they repeat (LogFolder); one tagged "#clears" marks a
+  // recovery and ends every fold window first.
+  // Folding is on by default; tests that count every line a call writes turn it off.
+  static void foldRepeats(bool on);
+
+  // A line on standard error (the Modbus layer's error echo), folded like
+  // the log's repeats. Usable before initLog; any thread.
+  static void echoError(const std::string& text);
+  // The recovery of what the echoed errors were about: pending summaries now.
+  static void echoRecovered();
 
  private:
   std::shared_ptr<quill::Sink> file_handler_;

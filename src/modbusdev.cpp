@@ -10,14 +10,19 @@
 
 // The device may be driven before the logger exists (tests, early start-up);
 // a message then has nowhere to go and is dropped rather than crashing.
-#define MBDEV_LOG_INFO(...)                                                                     \
-  do {                                                                                          \
-    if (quill::Logger* mbdev_logger = UmxLog::getLogger()) LOG_INFO(mbdev_logger, __VA_ARGS__); \
+// Everything the link logs repeats for as long as a fault lasts (every
+// request, every reconnect): tagged so that the logging folds the repeats.
+#define MBDEV_TAG_REPEATS "#repeats"
+#define MBDEV_TAG_CLEARS "#clears"
+#define MBDEV_LOG(level, tag, ...)                         \
+  do {                                                     \
+    if (quill::Logger* mbdev_logger = UmxLog::getLogger()) \
+      LOG_##level##_TAGS(mbdev_logger, tag, __VA_ARGS__);  \
   } while (0)
-#define MBDEV_LOG_ERROR(...)                                                                     \
-  do {                                                                                           \
-    if (quill::Logger* mbdev_logger = UmxLog::getLogger()) LOG_ERROR(mbdev_logger, __VA_ARGS__); \
-  } while (0)
+#define MBDEV_LOG_INFO(...) MBDEV_LOG(INFO, MBDEV_TAG_REPEATS, __VA_ARGS__)
+// The end of a fault: ends every fold, so the next failure is written in full.
+#define MBDEV_RECOVERY_LOG_INFO(...) MBDEV_LOG(INFO, MBDEV_TAG_CLEARS, __VA_ARGS__)
+#define MBDEV_LOG_ERROR(...) MBDEV_LOG(ERROR, MBDEV_TAG_REPEATS, __VA_ARGS__)
 
 namespace {
 
@@ -46,11 +51,7 @@ ModbusDev::~ModbusDev() {
 std::string ModbusDev::setLastError(const std::string& msg, int code) {
   lastErrorMsg_ = msg;
   lastErrorCode_ = code;
-  if (code != 0) {
-    std::fwrite(msg.data(), 1, msg.size(), stderr);
-    std::fputc('\n', stderr);
-    std::fflush(stderr);
-  }
+  if (code != 0) UmxLog::echoError(msg);
   return lastErrorMsg_;
 }
 
@@ -219,6 +220,7 @@ int ModbusDev::request(const char* method, const char* libCall, bool reconnectWh
                        Call call) {
   setLastError("", 0);
   if (!requireContext(method)) {
+    noteFailure();
     if (reconnectWhenClosed) modbusOpen();
     return -2;
   }
@@ -226,6 +228,7 @@ int ModbusDev::request(const char* method, const char* libCall, bool reconnectWh
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     if (call(ctx_) != -1) {
       heartbeat_.fetch_add(1, std::memory_order_relaxed);
+      noteSuccess();
       return 0;
     }
     err = failureErrno(errno);
@@ -237,6 +240,7 @@ int ModbusDev::request(const char* method, const char* libCall, bool reconnectWh
     }
   }
   heartbeat_.fetch_add(1, std::memory_order_relaxed);
+  noteFailure();
   MBDEV_LOG_ERROR("{} error", libCall);
   setLastError(modbus_strerror(err), err);
   modbusOpen();
@@ -289,6 +293,7 @@ int ModbusDev::modbusWriteAndReadRegisters(int writeAddr, int writeCount, const 
                                            int readAddr, int readCount, uint16_t* dest) {
   setLastError("", 0);
   if (!requireContext("modbusWriteAndReadRegisters")) {
+    noteFailure();
     modbusOpen();
     return -2;
   }
@@ -297,6 +302,7 @@ int ModbusDev::modbusWriteAndReadRegisters(int writeAddr, int writeCount, const 
     if (modbus_write_and_read_registers(ctx_, writeAddr, writeCount, src, readAddr, readCount,
                                         dest) != -1) {
       heartbeat_.fetch_add(1, std::memory_order_relaxed);
+      noteSuccess();
       return 0;
     }
     err = failureErrno(errno);
@@ -308,6 +314,21 @@ int ModbusDev::modbusWriteAndReadRegisters(int writeAddr, int writeCount, const 
     }
   }
   heartbeat_.fetch_add(1, std::memory_order_relaxed);
+  noteFailure();
   setLastError(modbus_strerror(err), err);
   return -1;
+}
+
+void ModbusDev::noteFailure() {
+  if (failed_requests_++ == 0) failing_since_ = std::chrono::steady_clock::now();
+}
+
+void ModbusDev::noteSuccess() {
+  if (failed_requests_ == 0) return;
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - failing_since_).count();
+  MBDEV_RECOVERY_LOG_INFO("modbus requests succeed again after {} failed in {:.1f} s",
+                          failed_requests_, seconds);
+  UmxLog::echoRecovered();
+  failed_requests_ = 0;
 }

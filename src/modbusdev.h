@@ -4,6 +4,7 @@
 #include <sys/time.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -69,6 +70,10 @@ class ModbusDev {
   template <typename Call>
   int request(const char* method, const char* libCall, bool reconnectWhenClosed, Call call);
   bool requireContext(const char* method);
+  // A request's final outcome: the first success after failures is logged
+  // as the link's recovery.
+  void noteFailure();
+  void noteSuccess();
   void setResponseTimeoutMs(int timeoutMs);
 
   modbus_t* ctx_ = nullptr;
@@ -76,4 +81,6 @@ class ModbusDev {
   std::string lastErrorMsg_;
   int32_t lastErrorCode_ = 0;
   std::atomic<uint32_t> heartbeat_{0};
+  uint32_t failed_requests_ = 0;
+  std::chrono::steady_clock::time_point failing_since_{};
 };

@@ -39,6 +39,8 @@ class LogEnvironment : public ::testing::Environment {
     // The log file is opened relative to the working directory.
     auto cwd = fs::current_path();
     fs::current_path(ws_->path());
+    // These tests count every line a single call writes.
+    UmxLog::foldRepeats(false);
     UmxLog log;
     log.initLog();
     fs::current_path(cwd);
