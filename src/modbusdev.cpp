@@ -79,11 +79,25 @@ int ModbusDev::modbusConnectRtu(const char* device, int baud, char parity, int d
     return -1;
   }
 
+  // One master per line, taken before the library touches the line: a
+  // device another bridge holds is left alone and tried again like any
+  // failed open. A device that cannot be opened at all fails below, as ever.
+  std::string holder;
+  if (line_lock_.acquire(device, &holder) == EWOULDBLOCK) {
+    MBDEV_LOG_ERROR("serial device {} is in use by {}; only one bridge may master a line", device,
+                    holder);
+    setLastError(std::string("serial device ") + device + " is in use by " + holder, EBUSY);
+    modbus_free(ctx_);
+    ctx_ = nullptr;
+    return -1;
+  }
+
   if (modbus_connect(ctx_) == -1) {
     int err = failureErrno(errno);
     setLastError(modbus_strerror(err), err);
     modbus_free(ctx_);
     ctx_ = nullptr;
+    line_lock_.release();
     return -1;
   }
 
@@ -97,6 +111,7 @@ int ModbusDev::modbusConnectRtu(const char* device, int baud, char parity, int d
     modbus_close(ctx_);
     modbus_free(ctx_);
     ctx_ = nullptr;
+    line_lock_.release();
     return -1;
   }
 
@@ -153,6 +168,7 @@ void ModbusDev::modbusClose() {
   modbus_close(ctx_);
   modbus_free(ctx_);
   ctx_ = nullptr;
+  line_lock_.release();
   MBDEV_LOG_INFO("Modbus  Closed");
 }
 

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "serial_lock.h"
+
 typedef struct _modbus modbus_t;
 
 struct ModbusConfig {
@@ -77,6 +79,7 @@ class ModbusDev {
   void setResponseTimeoutMs(int timeoutMs);
 
   modbus_t* ctx_ = nullptr;
+  SerialLock line_lock_;  // held while a serial line is open
   ModbusConfig config_;
   std::string lastErrorMsg_;
   int32_t lastErrorCode_ = 0;
