@@ -1,8 +1,11 @@
 #include "robotstatus.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "log.h"
+#include "sdk_adapter.h"
 
 namespace {
 
@@ -46,7 +49,7 @@ void RobotStatus::configSubscribe() {
 }
 
 void RobotStatus::stopDeliveries() {
-  if (rtde_client_) rtde_client_->unsubscribe(subscribe_channel_);
+  if (rtde_client_) SdkAdapter::unsubscribe(*rtde_client_, subscribe_channel_);
 }
 
 // Runs on the SDK's thread, once per packet; the lock spans the whole packet
@@ -215,7 +218,7 @@ void RobotStatus::initRegister() {
   for (uint32_t i = 0; i < 64; ++i) register_control_->setBoolOutput(i, false);
   for (uint32_t i = 0; i < 64; ++i) {
     register_control_->setBoolInput(i, false);
-    bool_input_cache_.push_back(false);
+    bool_input_cache_.push_back(0);
   }
   for (uint32_t i = 0; i < 32; ++i) register_control_->setInt32Input(i, 0);
   for (uint32_t i = 0; i < 32; ++i) register_control_->setInt32Output(i, 0);
@@ -322,9 +325,18 @@ void RobotStatus::setToolDO(const std::vector<uint8_t>& values) {
 
 void RobotStatus::setBoolInput(uint32_t index, bool value) {
   if (index >= bool_input_cache_.size()) return;
-  if (bool_input_cache_[index] == value) return;
-  bool_input_cache_[index] = value;
+  if (bool_input_cache_[index] == static_cast<int8_t>(value)) return;
+  bool_input_cache_[index] = static_cast<int8_t>(value);
   returned(register_control_->setBoolInput(index, value));
+}
+
+void RobotStatus::invalidateWrites() {
+  // Values no write can hold, so that every next write differs and is sent.
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  std::fill(tool_do_cache_.begin(), tool_do_cache_.end(), kUnknownBit);
+  std::fill(user_do_cache_.begin(), user_do_cache_.end(), INT32_MIN);
+  std::fill(bool_input_cache_.begin(), bool_input_cache_.end(), static_cast<int8_t>(-1));
+  std::fill(int16_register_cache_.begin(), int16_register_cache_.end(), INT32_MIN);
 }
 
 void RobotStatus::setInt16Register(uint32_t index, int16_t value) {

@@ -85,6 +85,10 @@ class RobotStatus {
   void setToolDO(const std::vector<uint8_t>& values);
   void setBoolInput(uint32_t index, bool value);
   void setInt16Register(uint32_t index, int16_t value);
+  // Forgets what the write-through caches sent: the next write of every
+  // output and register goes to the controller, as after a controller that
+  // restarted and holds none of it. Commands are not affected.
+  void invalidateWrites();
 
  private:
   void updateStatus(ryne::vemo_sdk::InputParser& parser);
@@ -124,9 +128,10 @@ class RobotStatus {
   std::vector<double> joint_currents_{0.0};
   std::vector<double> joint_voltages_{0.0};
   std::vector<double> joint_temperatures_{0.0};
+  static constexpr uint8_t kUnknownBit = 0xFF;  // a tool output value never written
   std::vector<uint8_t> tool_do_cache_{0};
   std::vector<int32_t> user_do_cache_{0};
-  std::vector<bool> bool_input_cache_;
+  std::vector<int8_t> bool_input_cache_;  // 0, 1, or -1 once invalidated
   std::vector<int32_t> int16_register_cache_;
   std::shared_ptr<ryne::vemo_sdk::RtdeClient> rtde_client_;
   std::shared_ptr<ryne::common_interface::RobotInterface> robot_interface_;

@@ -15,6 +15,7 @@
 
 #include "gateway_map.h"
 #include "log.h"
+#include "sdk_adapter.h"
 #include "vemo_sdk/vemo_sdk.h"
 
 namespace {
@@ -386,6 +387,7 @@ void Schedule::scheduledThreadLoop() {
     v->reserve(16);
   buffers->tool_do.reserve(4);
   buffers->user_do.reserve(16);
+  if (rtde_client_) seen_sessions_ = SdkAdapter::rtdeSessions(*rtde_client_);
   auto cycle_start = std::chrono::steady_clock::now();
   while (!stopping()) {
     if (!exchangeCycle(*buffers)) break;
@@ -412,10 +414,12 @@ void Schedule::buildStatusBits(ExchangeBuffers& b) {
   for (size_t k = 0; k < gm::kSafeOutputPairs; ++k)
     if (b.io.size() > k + 8) coil(gm::kSafeOutputPairsCoil + k) = (b.io[k] || b.io[k + 8]) ? 1 : 0;
 
+  // Without the controller nobody knows the program's state: running,
+  // stopped and paused all read 0 rather than the last state seen.
   const int state = static_cast<int>(robot_status_.getRuntimeState());
-  coil(gm::kProgramRunningCoil) = state == 0;
-  coil(gm::kProgramStoppedCoil) = state == 5 || state == 6;
-  coil(gm::kProgramPausedCoil) = state == 2 || state == 3;
+  coil(gm::kProgramRunningCoil) = !controller_gone_ && state == 0;
+  coil(gm::kProgramStoppedCoil) = !controller_gone_ && (state == 5 || state == 6);
+  coil(gm::kProgramPausedCoil) = !controller_gone_ && (state == 2 || state == 3);
 
   b.io.clear();
   robot_status_.getUserDI(b.io);
@@ -469,8 +473,8 @@ bool Schedule::exchangeCycle(ExchangeBuffers& b) {
   namespace gm = gateway_map;
   const auto gap = 25ms;
 
-  updateRobotModeType();
   watchStatusStream();
+  updateRobotModeType();
 
   buildStatusBits(b);
   transacted(
@@ -605,17 +609,40 @@ void Schedule::watchStatusStream() {
   if (last_packet_at_ == steady_clock::time_point{}) last_packet_at_ = now;
   const uint64_t packets = robot_status_.statusPackets();
   const auto silent_ms = duration_cast<milliseconds>(now - last_packet_at_).count();
+  // A controller that went away and came back may hold nothing of what it
+  // was sent (a restart): the stand-in SDK counts its connections, and any
+  // SDK's stream stalls and resumes across a restart.
+  bool resend = false;
   if (packets != seen_packets_) {
-    if (stream_stalled_.load(std::memory_order_relaxed))
+    if (stream_stalled_.load(std::memory_order_relaxed)) {
       LOG_INFO(UmxLog::getLogger(), "robot status stream is back after {} ms", silent_ms);
+      resend = true;
+    }
     stream_stalled_.store(false, std::memory_order_relaxed);
     seen_packets_ = packets;
     last_packet_at_ = now;
-  } else if (!stream_stalled_.load(std::memory_order_relaxed) && silent_ms > 1000) {
+  } else if (!stream_stalled_.load(std::memory_order_relaxed) && silent_ms > kStallMs) {
     stream_stalled_.store(true, std::memory_order_relaxed);
     LOG_ERROR(UmxLog::getLogger(),
-              "robot status stream stalled: no packet for {} ms; the gateway keeps the last values",
+              "robot status stream stalled: no packet for {} ms; the gateway reports robot mode 0 "
+              "until it is back",
               silent_ms);
+  }
+  bool channel_up = true;
+  if (rtde_client_) {
+    const uint64_t sessions = SdkAdapter::rtdeSessions(*rtde_client_);
+    if (sessions != seen_sessions_) {
+      resend = resend || seen_sessions_ != 0;
+      seen_sessions_ = sessions;
+    }
+    channel_up = SdkAdapter::rtdeConnected(*rtde_client_);
+  }
+  // No data from the controller: the cached status is not the robot's.
+  controller_gone_ = stream_stalled_.load(std::memory_order_relaxed) || !channel_up;
+  if (resend) {
+    robot_status_.invalidateWrites();
+    LOG_INFO(UmxLog::getLogger(),
+             "robot controller link re-established: every value the PLC holds is sent again");
   }
 }
 
@@ -631,7 +658,8 @@ void Schedule::updateRobotModeType() {
       "机械臂当前状态，反向驱动，刹车松开, 电机不通电",
       "机械臂当前状态，松刹车成功，运行模式",
       "机械臂当前状态，维护模式"};
-  const int mode = static_cast<int>(robot_status_.getRobotModeType());
+  // Mode 0, "no connection to the arm", is the truth while the controller sends nothing.
+  const int mode = controller_gone_ ? 0 : static_cast<int>(robot_status_.getRobotModeType());
   if (mode < 0 || mode > 9) return;
   robot_mode_type_.store(static_cast<uint16_t>(mode), std::memory_order_relaxed);
   if (last_robot_mode_type_ != mode) {

@@ -149,6 +149,9 @@ class Schedule {
   uint64_t seen_packets_ = 0;
   std::chrono::steady_clock::time_point last_packet_at_{};
   std::atomic<bool> stream_stalled_{false};
+  static constexpr long kStallMs = 1000;  // no status packet for longer: the stream stalled
+  uint64_t seen_sessions_ = 0;
+  bool controller_gone_ = false;  // stalled stream or real-time channel down
 
   bool init_completed_ = false;
   bool robot_link_up_ = false;

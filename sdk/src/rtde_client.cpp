@@ -81,6 +81,7 @@ struct RtdeClient::Impl {
   std::thread io;
   std::thread::id io_id;
   std::atomic<bool> stop{false};
+  std::atomic<uint64_t> sessions{0};  // connections made: the first and every reconnect
   int wake_fd = -1;
   wire::FrameReader reader;
 
@@ -268,6 +269,7 @@ struct RtdeClient::Impl {
     std::lock_guard<std::mutex> lk(mu);
     fd = sock;
     reader = std::move(rd);
+    sessions.fetch_add(1, std::memory_order_relaxed);
     return true;
   }
 
@@ -457,6 +459,7 @@ int RtdeClient::connect(const std::string& ip, int port) {
     std::lock_guard<std::mutex> lk(m.mu);
     m.fd = sock;
     m.reader.reset();
+    m.sessions.fetch_add(1, std::memory_order_relaxed);
   }
   m.startThread();
   return 0;
@@ -466,6 +469,10 @@ int RtdeClient::disconnect() {
   impl_->stopThread();
   impl_->closeFd(kSdkNotConnected);
   return 0;
+}
+
+uint64_t RtdeClient::sessions() const {
+  return impl_->sessions.load(std::memory_order_relaxed);
 }
 
 bool RtdeClient::isConnected() const {

@@ -34,6 +34,10 @@ class RtdeClient {
   int connect(const std::string& ip, int port);  // 0 when connected
   int disconnect();                              // also ends reconnecting
   bool isConnected() const;
+  // Connections made so far, the first one and every reconnect: a change
+  // tells the user that the controller may have lost what it was sent. (An
+  // extra of this SDK.)
+  uint64_t sessions() const;
   int login(const std::string& user, const std::string& password);
   int setRequestTimeout(int milliseconds);
 

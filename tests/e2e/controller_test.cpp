@@ -1,0 +1,138 @@
+// The robot controller going away and coming back, as the PLC sees it: while
+// it is gone the gateway says so (robot mode 0, no program state); once it is
+// back it gets again everything the PLC holds, and no command runs by that.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "cell.h"
+
+using vt::Cell;
+using vt::Ms;
+using vt::swap16;
+
+namespace {
+
+constexpr int kBlock = 40;
+constexpr int kModeRegister = 60;  // robot mode, default layout
+constexpr int kProgramCoils = 82;  // running, stopped, paused
+
+const char* const kHeld[] = {"call setBoolInput 5 1", "call setInt16Register 0 258",
+                             "call setToolDigitalOutput 0 1", "call setSpeedFraction 0.5"};
+const char* const kCommands[] = {"call poweron", "call startup", "call runProgram",
+                                 "call pause",   "call resume",  "call stop"};
+
+Cell::Options commanding() {
+  Cell::Options o;
+  o.config = {{"controlRobot", "1"}, {"pnRegisterNumber", std::to_string(kBlock)}};
+  return o;
+}
+
+// The PLC holds discrete input 5, input register 0 at 258, tool output 0 and
+// speed 50 %, with the command word at 0; the controller has received them.
+void plcHoldsValues(Cell& cell) {
+  cell.gwSet("di", 5, {1});
+  cell.gwSet("ir", 0, {swap16(258)});
+  cell.gwSet("ir", kBlock, {0, swap16(50), swap16(0x0001), 0});
+  for (const char* call : kHeld) ASSERT_TRUE(cell.waitCall(call, Ms(10000))) << call;
+}
+
+// Every held value reaches the controller again from line `from` on, and no command.
+void valuesSentAgain(Cell& cell, size_t from) {
+  for (const char* call : kHeld) EXPECT_TRUE(cell.waitCall(call, Ms(10000), from)) << call;
+  ASSERT_TRUE(cell.waitCycles(3));
+  for (const char* command : kCommands)
+    for (auto& l : cell.robot().linesFrom(from)) EXPECT_NE(l.rfind(command, 0), 0u) << l;
+}
+
+long modeOnGateway(Cell& cell) {
+  auto v = cell.gwGet("hr", kModeRegister, 1);
+  return v.empty() ? -1 : swap16(v[0]);
+}
+
+bool heartbeatAdvances(Cell& cell) {
+  const auto first = cell.gwGet("hr", 57, 1);
+  return !first.empty() &&
+         cell.waitGatewayWhere(
+             "hr", 57, 1, [&](const std::vector<long>& v) { return v != first; }, Ms(8000));
+}
+
+// A running robot: mode 8, program running.
+void robotRuns(Cell& cell) {
+  cell.robotCmd("set robot_mode 8");
+  cell.robotCmd("set runtime_state 0");
+  ASSERT_TRUE(cell.waitGateway("co", kProgramCoils, {1, 0, 0}, Ms(10000)));
+  ASSERT_TRUE(cell.waitGateway("hr", kModeRegister, {swap16(8)}, Ms(5000)));
+}
+
+// Within two seconds of the controller going silent: mode 0, no program state.
+void gatewaySaysControllerGone(Cell& cell) {
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(cell.waitGateway("hr", kModeRegister, {0}, Ms(2000)))
+      << "robot mode " << modeOnGateway(cell);
+  EXPECT_TRUE(cell.waitGateway("co", kProgramCoils, {0, 0, 0}, Ms(500)));
+  std::printf("robot mode 0 on the gateway %lld ms after the controller went silent\n",
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - t0)
+                                         .count()));
+  EXPECT_TRUE(cell.waitLog("机械臂当前状态，没有连接到机械臂本体", Ms(2000)));
+  EXPECT_TRUE(heartbeatAdvances(cell)) << "the bridge itself is alive";
+}
+
+}  // namespace
+
+TEST(ControllerRestart, NewControllerGetsEverythingThePlcHoldsAndNoCommandRuns) {
+  Cell cell(commanding());
+  cell.start();
+  plcHoldsValues(cell);
+
+  cell.restartRobot();  // a new controller process on the same ports, knowing nothing
+  valuesSentAgain(cell, 0);
+  EXPECT_TRUE(cell.waitLog(
+      "robot controller link re-established: every value the PLC holds is sent again", Ms(1000)));
+}
+
+TEST(ControllerRestart, DroppedConnectionGetsThePlcValuesAgain) {
+  Cell cell(commanding());
+  cell.start();
+  plcHoldsValues(cell);
+
+  const size_t from = cell.robot().lineCount();
+  ASSERT_EQ(cell.robotCmd("drop"), "ok drop");
+  valuesSentAgain(cell, from);
+}
+
+TEST(ControllerGone, StalledStreamReadsModeZeroUntilItFlowsAgain) {
+  Cell cell;
+  cell.start();
+  robotRuns(cell);
+
+  const size_t before = cell.umx().lineCount();
+  cell.robotCmd("rtde pause");
+  gatewaySaysControllerGone(cell);
+  ASSERT_TRUE(cell.waitCycles(5));
+  size_t said = 0;
+  for (auto& l : cell.umx().linesFrom(before))
+    said += l.find("机械臂当前状态，没有连接到机械臂本体") != std::string::npos;
+  EXPECT_EQ(said, 1u) << "mode 0 said once";
+
+  const size_t back = cell.umx().lineCount();
+  cell.robotCmd("rtde resume");
+  EXPECT_TRUE(cell.waitGateway("hr", kModeRegister, {swap16(8)}, Ms(3000)));
+  EXPECT_TRUE(cell.waitGateway("co", kProgramCoils, {1, 0, 0}, Ms(1000)));
+  EXPECT_TRUE(cell.waitLog("机械臂当前状态，松刹车成功，运行模式", Ms(2000), back));
+}
+
+TEST(ControllerGone, KilledControllerReadsModeZeroUntilANewOneRuns) {
+  Cell cell;
+  cell.start();
+  robotRuns(cell);
+
+  cell.robot().signal(SIGKILL);
+  ASSERT_TRUE(cell.robot().waitExit(Ms(5000)));
+  gatewaySaysControllerGone(cell);
+
+  const size_t back = cell.umx().lineCount();
+  cell.startRobot();
+  robotRuns(cell);
+  EXPECT_TRUE(cell.waitLog("机械臂当前状态，松刹车成功，运行模式", Ms(2000), back));
+}
