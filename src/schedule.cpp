@@ -197,12 +197,16 @@ void Schedule::openGateway(const std::string& serial_port) {
   int ret = modbus_dev_.modbusOpen();
   if (ret != 0) LOG_INFO(UmxLog::getLogger(), "modbusOpen failed ret is  {}", ret);
 
+  settings_pending_ = writeSettings() != 0;
+}
+
+int Schedule::writeSettings() {
   // The request covers registers 256..319 while the block has 32 words: the
   // rest of the request is zeros, never memory beyond the block.
   uint16_t settings[gateway_map::kSettingsWriteCount] = {};
   std::copy(gateway_settings_, gateway_settings_ + kSettingsWords, settings);
-  transacted(modbus_dev_.modbusWriteRegisters(gateway_map::kSettingsStart,
-                                              gateway_map::kSettingsWriteCount, settings));
+  return transacted(modbus_dev_.modbusWriteRegisters(gateway_map::kSettingsStart,
+                                                     gateway_map::kSettingsWriteCount, settings));
 }
 
 int Schedule::loadConfig(const std::string& path, std::string& serial_port) {
@@ -475,6 +479,20 @@ bool Schedule::exchangeCycle(ExchangeBuffers& b) {
 
   watchStatusStream();
   updateRobotModeType();
+
+  // A gateway still booting at start missed its settings: they go first in
+  // every cycle until one write succeeds, and never again after that.
+  if (settings_pending_) {
+    ++settings_retries_;
+    if (writeSettings() == 0) {
+      settings_pending_ = false;
+      LOG_INFO(UmxLog::getLogger(),
+               "gateway settings written to holding registers {}..{} after {} failed writes",
+               gm::kSettingsStart, gm::kSettingsStart + gm::kSettingsWriteCount - 1,
+               settings_retries_);
+    }
+    if (!pause(gap)) return false;
+  }
 
   buildStatusBits(b);
   transacted(

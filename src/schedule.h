@@ -113,6 +113,7 @@ class Schedule {
 
   void connectRobot();
   void openGateway(const std::string& serial_port);
+  int writeSettings();
   bool exchangeCycle(ExchangeBuffers& b);
   void buildStatusBits(ExchangeBuffers& b);
   void buildStatusBlock(ExchangeBuffers& b);
@@ -154,6 +155,8 @@ class Schedule {
   bool controller_gone_ = false;  // stalled stream or real-time channel down
 
   bool init_completed_ = false;
+  bool settings_pending_ = false;  // the settings write at start failed: retried each cycle
+  uint32_t settings_retries_ = 0;
   bool robot_link_up_ = false;
   std::atomic<uint64_t> progress_{0};
   std::atomic<Phase> phase_{Phase::kStarting};
