@@ -11,12 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "vemo_sdk/input_parser.h"
-#include "vemo_sdk/register_control.h"
-#include "vemo_sdk/robot_interface.h"
-#include "vemo_sdk/rtde_client.h"
-#include "vemo_sdk/runtime_machine.h"
-#include "vemo_sdk/types.h"
+#include "robot_sdk.h"
 
 class RobotStatus {
  public:

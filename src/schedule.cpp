@@ -16,7 +16,7 @@
 #include "gateway_map.h"
 #include "log.h"
 #include "sdk_adapter.h"
-#include "vemo_sdk/vemo_sdk.h"
+#include "robot_sdk.h"
 
 namespace {
 

@@ -8,16 +8,51 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <nlohmann/json.hpp>
 #include <thread>
 
 #include "robot_link_helpers.h"
 #include "vemo_sdk/wire.h"
 
+// The largest single allocation the calling thread makes while an
+// AllocationProbe is open: shows whether a decoder sizes its output by what a
+// peer announces or by the bytes it actually sent.
 namespace {
+thread_local bool t_probing = false;
+thread_local size_t t_largest = 0;
+}  // namespace
+
+// Kept out of line: inlined, they would pair malloc with delete expressions in
+// the compiler's eyes.
+[[gnu::noinline]] void* operator new(std::size_t n) {
+  if (t_probing && n > t_largest) t_largest = n;
+  if (void* p = std::malloc(n > 0 ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* p) noexcept {
+  std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+
+namespace {
+
+class AllocationProbe {
+ public:
+  AllocationProbe() {
+    t_largest = 0;
+    t_probing = true;
+  }
+  ~AllocationProbe() { t_probing = false; }
+  size_t largest() const { return t_largest; }
+};
 
 using namespace ryne;
 using common_interface::RobotModeType;
@@ -130,6 +165,102 @@ TEST(SdkRtde, StreamsValuesInTopicOrderAndPublishesOutputs) {
   EXPECT_EQ(link.rtde->unsubscribe(ch), 0);
 }
 
+TEST(SdkRtde, AnExplicitConnectReissuesWhatWasSetUp) {
+  // Declared before the link: its delivery thread uses them until it ends.
+  std::atomic<int> packets{0};
+  std::atomic<int32_t> mode{-1};
+  Sim sim;
+  Link link(sim);
+  int ch = link.rtde->setTopic(false, {"R1_robot_mode"}, 100.0, 1);
+  ASSERT_GE(ch, 0);
+  ASSERT_EQ(link.rtde->subscribe(ch,
+                                 [&](vemo_sdk::InputParser& p) {
+                                   mode = static_cast<int32_t>(p.popRobotModeType());
+                                   ++packets;
+                                 }),
+            0);
+  int out = link.rtde->setTopic(true, {"R1_tool_digital_output"}, 10.0, 0);
+  ASSERT_GE(out, 0);
+  ASSERT_EQ(link.rtde->publish(out, [](vemo_sdk::OutputBuilder& b) { b.push(1, true); }), 0);
+  ASSERT_TRUE(vt::waitUntil([&] { return packets.load() > 0; }, Ms(3000)));
+  EXPECT_EQ(link.rtde->connect("127.0.0.1", sim.rtdePort()), 0);
+  EXPECT_EQ(link.rtde->sessions(), 1u) << "connected there already: nothing to do";
+
+  EXPECT_EQ(link.rtde->disconnect(), 0);
+  EXPECT_FALSE(link.rtde->isConnected());
+  size_t mark = link.syncMark(sim);
+  sim.cmd("set robot_mode 7");
+  ASSERT_EQ(link.rtde->connect("127.0.0.1", sim.rtdePort()), 0);
+  EXPECT_EQ(link.rtde->sessions(), 2u);
+  EXPECT_TRUE(vt::waitUntil([&] { return mode.load() == 7; }, Ms(3000)))
+      << "packets flow to the callback again";
+  EXPECT_TRUE(sim.waitExact("rtde login vemo 739154", mark));
+  EXPECT_TRUE(sim.waitExact("rtde subscribe 0 R1_robot_mode", mark));
+  EXPECT_TRUE(sim.waitExact("rtde publish 1 R1_tool_digital_output", mark));
+  EXPECT_TRUE(sim.waitExact("rtde output R1_tool_digital_output 1 1", mark));
+}
+
+TEST(SdkRtde, DisconnectFromACallbackStopsDelivery) {
+  // Declared before the client: its delivery thread uses them until it ends.
+  std::atomic<bool> armed{false}, disconnected{false}, reconnecting{false};
+  std::atomic<int> rc{1}, stray{0}, after{0};
+  Sim sim;
+  vemo_sdk::RtdeClient rtde(0);
+  ASSERT_EQ(rtde.connect("127.0.0.1", sim.rtdePort()), 0);
+  rtde.login("vemo", "739154");
+  int ch = rtde.setTopic(false, {"R1_robot_mode"}, 200.0, 1);
+  ASSERT_GE(ch, 0);
+  ASSERT_EQ(rtde.subscribe(ch,
+                           [&](vemo_sdk::InputParser&) {
+                             if (!armed) return;
+                             if (!disconnected) {
+                               rc = rtde.disconnect();
+                               disconnected = true;
+                             } else if (!reconnecting) {
+                               ++stray;
+                             } else {
+                               ++after;
+                             }
+                           }),
+            0);
+  armed = true;
+  ASSERT_TRUE(vt::waitUntil([&] { return disconnected.load(); }, Ms(3000)));
+  EXPECT_EQ(rc.load(), 0);
+  EXPECT_FALSE(rtde.isConnected());
+  // A delivery thread left running would reconnect by itself and deliver
+  // again: one session more than the connect below makes.
+  reconnecting = true;
+  ASSERT_EQ(rtde.connect("127.0.0.1", sim.rtdePort()), 0);
+  EXPECT_TRUE(vt::waitUntil([&] { return after.load() >= 3; }, Ms(3000)));
+  EXPECT_EQ(rtde.sessions(), 2u);
+  EXPECT_EQ(stray.load(), 0) << "delivered after disconnect";
+}
+
+TEST(SdkRtde, ClientDestroyedFromItsOwnCallbackLeavesNothingRunning) {
+  std::atomic<bool> armed{false}, destroyed{false};
+  auto token = std::make_shared<int>(0);
+  std::weak_ptr<int> watch = token;
+  Sim sim;
+  auto rtde = std::make_unique<vemo_sdk::RtdeClient>(0);
+  ASSERT_EQ(rtde->connect("127.0.0.1", sim.rtdePort()), 0);
+  rtde->login("vemo", "739154");
+  int ch = rtde->setTopic(false, {"R1_robot_mode"}, 200.0, 1);
+  ASSERT_GE(ch, 0);
+  ASSERT_EQ(rtde->subscribe(ch,
+                            [&, token](vemo_sdk::InputParser&) {
+                              if (!armed || destroyed) return;
+                              rtde.reset();
+                              destroyed = true;
+                            }),
+            0);
+  token.reset();
+  armed = true;
+  ASSERT_TRUE(vt::waitUntil([&] { return destroyed.load(); }, Ms(3000)));
+  // The callback (and the token it holds) goes with the client's last state,
+  // which the delivery thread lets go of as it ends.
+  EXPECT_TRUE(vt::waitUntil([&] { return watch.expired(); }, Ms(3000)));
+}
+
 // A controller restart (the simulator killed and started again on the same
 // ports) and a dropped connection are both survived without help.
 TEST(SdkReconnect, ControllerRestartIsSurvived) {
@@ -224,6 +355,22 @@ class FakeController {
   static void write(int fd, const std::string& bytes) {
     (void)!::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
   }
+  // Sends `frames` over and over, as fast as the client takes them, until
+  // `until` is set (false) or the client goes away (true). The stream stays
+  // framed however much each write takes.
+  static bool chatter(int fd, const std::string& frames, const std::atomic<bool>& until) {
+    size_t off = 0;
+    while (!until) {
+      pollfd pf{fd, POLLOUT, 0};
+      if (::poll(&pf, 1, 50) < 0 && errno != EINTR) return true;
+      if (pf.revents == 0) continue;
+      ssize_t n = ::send(fd, frames.data() + off, frames.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      if (n <= 0) return true;
+      off = (off + static_cast<size_t>(n)) % frames.size();
+    }
+    return false;
+  }
 
  private:
   static bool readN(int fd, void* p, size_t n) {
@@ -267,6 +414,26 @@ class FakeController {
   std::atomic<bool> stop_{false};
   std::atomic<int> accepted_{0}, closed_by_client_{0};
 };
+
+// Runs `call` on a thread of its own and waits at most `limit` for it. One
+// that overruns is waited for only after `release` has silenced the peer, so
+// a failing case cannot hang the test.
+struct Timed {
+  bool in_time = false;
+  int code = 0;
+};
+Timed timedCall(const std::function<int()>& call, Ms limit, const std::function<void()>& release) {
+  Timed t;
+  std::atomic<bool> done{false};
+  std::thread caller([&] {
+    t.code = call();
+    done = true;
+  });
+  t.in_time = vt::waitUntil([&] { return done.load(); }, limit);
+  if (!t.in_time) release();
+  caller.join();
+  return t;
+}
 
 std::string header(uint32_t len) {
   std::string h(4, '\0');
@@ -326,6 +493,8 @@ TEST(SdkHostileController, BadFramesCloseTheRtdeConnectionAndItReconnects) {
        wire::encodeFrame(wire::FrameType::kData, std::string("\0\0\0\0\1\0\x63", 7))},
       {"vector longer than packet",
        wire::encodeFrame(wire::FrameType::kData, std::string("\0\0\0\0\1\0\x04\xff\xff\0\0", 11))},
+      {"count larger than packet",
+       wire::encodeFrame(wire::FrameType::kData, std::string("\0\0\0\0\xff\xff\x03\1\0\0\0", 11))},
       {"output frame from controller", wire::encodeFrame(wire::FrameType::kOutput, "")},
   };
   for (const auto& c : cases) {
@@ -352,6 +521,116 @@ TEST(SdkHostileController, BadFramesCloseTheRtdeConnectionAndItReconnects) {
         << "the client reconnects by itself";
     EXPECT_EQ(delivered.load(), 0);
   }
+}
+
+TEST(SdkHostileController, AnRtdeSendCutShortClosesTheConnection) {
+  // The controller reads nothing: a request bigger than the socket buffers
+  // goes out only in part, and nothing sent after it could be framed.
+  std::atomic<bool> call_over{false};
+  std::atomic<int> conn{0};
+  FakeController fake([&](int fd) {
+    if (conn++ > 0) {
+      std::string req;
+      while (FakeController::readFrame(fd, req))
+        FakeController::write(
+            fd, wire::encodeFrame(
+                    wire::FrameType::kJson,
+                    "{\"id\":" + std::to_string(nlohmann::json::parse(req)["id"].get<uint64_t>()) +
+                        ",\"c\":0}"));
+      return;
+    }
+    vt::waitUntil([&] { return call_over.load(); }, Ms(5000));
+  });
+  vemo_sdk::RtdeClient rtde(0);
+  rtde.setRequestTimeout(300);
+  ASSERT_EQ(rtde.connect("127.0.0.1", fake.port()), 0);
+  const std::vector<std::string> names(12, std::string(1 << 20, 'n'));
+  EXPECT_EQ(rtde.setTopic(false, names, 10.0, 0), -1);
+  call_over = true;
+  // The fake stops waiting for the client to hang up after 3 s of silence.
+  EXPECT_TRUE(vt::waitUntil([&] { return fake.closedByClient() >= 1; }, Ms(2000)))
+      << "the client dropped the connection with the partial frame";
+  EXPECT_TRUE(vt::waitUntil([&] { return fake.accepted() >= 2 && rtde.isConnected(); }, Ms(3000)))
+      << "and reconnected";
+  EXPECT_EQ(rtde.login("vemo", "739154"), 0) << "requests are framed again";
+}
+
+TEST(SdkHostileController, ChatterWithOtherIdsCannotStretchAnRpcCall) {
+  // Answers to nobody's requests, in the shape the fast reader takes and in
+  // one only the full parser does, without pause.
+  std::string burst;
+  for (int k = 0; k < 32; ++k) {
+    burst += wire::encodeFrame(wire::FrameType::kJson, R"({"c":0,"id":999999,"r":1})");
+    burst += wire::encodeFrame(wire::FrameType::kJson, R"({"c":0,"id":999998,"r":[1,2,3]})");
+  }
+  std::atomic<bool> quiet{false};
+  FakeController fake([&](int fd) {
+    std::string req;
+    if (FakeController::readFrame(fd, req)) FakeController::chatter(fd, burst, quiet);
+  });
+  vemo_sdk::RpcClient rpc(0);
+  ASSERT_EQ(rpc.connect("127.0.0.1", fake.port()), 0);
+  const Ms timeout(300), margin(700);
+  rpc.setRequestTimeout(static_cast<int>(timeout.count()));
+  auto rm = rpc.getRuntimeMachine();
+  auto state = rpc.getRobotInterface("R1")->getRobotState();
+  // The first call meets the chatter while it waits for its answer; the later
+  // ones find it queued up already (or a new connection chattering).
+  const std::vector<std::tuple<const char*, std::function<int()>, int>> calls = {
+      {"status call", [&] { return rm->runProgram(); }, vemo_sdk::kSdkTimeout},
+      {"integer query", [&] { return static_cast<int>(state->getRobotModeType()); },
+       static_cast<int>(RobotModeType::NoController)},
+      {"status call again", [&] { return rm->pause(); }, vemo_sdk::kSdkTimeout},
+  };
+  for (const auto& c : calls) {
+    SCOPED_TRACE(std::get<0>(c));
+    Timed t = timedCall(std::get<1>(c), timeout + margin, [&] { quiet = true; });
+    EXPECT_TRUE(t.in_time) << "the call outlived its time-out";
+    EXPECT_EQ(t.code, std::get<2>(c));
+  }
+  quiet = true;
+}
+
+TEST(SdkHostileController, ChatterWithOtherIdsCannotStretchAnRtdeRequest) {
+  std::string burst;
+  wire::DataWriter unsubscribed(77);
+  unsubscribed.putInt32(1);
+  const std::string packet = unsubscribed.finish();
+  for (int k = 0; k < 32; ++k) {
+    burst += wire::encodeFrame(wire::FrameType::kJson, R"({"c":0,"id":999999,"r":1})");
+    burst += wire::encodeFrame(wire::FrameType::kData, packet);
+  }
+  std::atomic<bool> first_over{false}, quiet{false};
+  std::atomic<int> conn{0};
+  std::atomic<long> handshake_ms{-1};
+  FakeController fake([&](int fd) {
+    std::string req;
+    if (!FakeController::readFrame(fd, req)) return;
+    const int n = conn++;
+    if (n == 0) {
+      // The user's request; once it is over the controller hangs up.
+      FakeController::chatter(fd, burst, first_over);
+      ::shutdown(fd, SHUT_WR);
+      return;
+    }
+    // The client's own login on its new connection.
+    auto t0 = std::chrono::steady_clock::now();
+    if (FakeController::chatter(fd, burst, quiet) && n == 1)
+      handshake_ms = std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - t0).count();
+  });
+  vemo_sdk::RtdeClient rtde(0);
+  const Ms timeout(300), margin(700);
+  rtde.setRequestTimeout(static_cast<int>(timeout.count()));
+  ASSERT_EQ(rtde.connect("127.0.0.1", fake.port()), 0);
+  Timed t = timedCall([&] { return rtde.login("vemo", "739154"); }, timeout + margin,
+                      [&] { first_over = true; });
+  EXPECT_TRUE(t.in_time) << "the request outlived its time-out";
+  EXPECT_EQ(t.code, vemo_sdk::kSdkTimeout);
+  first_over = true;
+  EXPECT_TRUE(vt::waitUntil([&] { return handshake_ms.load() >= 0; }, Ms(3000)))
+      << "the login after reconnecting is still waiting";
+  EXPECT_LT(handshake_ms.load(), (timeout + margin).count());
+  quiet = true;
 }
 
 TEST(SdkWire, FrameReaderSplitsAndRefuses) {
@@ -395,6 +674,45 @@ TEST(SdkWire, FrameReaderSplitsAndRefuses) {
   // Every truncation of a valid packet is refused.
   for (size_t n = 0; n < packet.size(); ++n)
     EXPECT_FALSE(wire::decodeData(packet.substr(0, n), ch, values, nullptr)) << n;
+}
+
+TEST(SdkWire, AnnouncedCountsAreCheckedAgainstTheBytesBeforeAnyAllocation) {
+  auto packet = [](uint16_t count, const std::string& values) {
+    wire::BodyWriter w;
+    w.u32(3);
+    w.u16(count);
+    return w.str() + values;
+  };
+  const std::string one_int = std::string("\x03", 1) + std::string("\x07\0\0\0", 4);
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"count of a full packet", packet(0xffff, one_int + one_int + one_int + one_int)},
+      {"count one too many", packet(5, one_int + one_int + one_int + one_int)},
+      {"vector of doubles", packet(1, std::string("\x04\xff\xff\xff\xff", 5) + one_int)},
+      {"vector of int16", packet(1, std::string("\x05\xff\xff\xff\x7f", 5) + one_int)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    uint32_t ch = 0;
+    std::vector<wire::Value> values;
+    std::string why;
+    AllocationProbe probe;
+    EXPECT_FALSE(wire::decodeData(c.second, ch, values, &why));
+    EXPECT_FALSE(why.empty());
+    EXPECT_LT(probe.largest(), 64 * c.second.size()) << "sized by the announced count";
+  }
+  std::vector<std::pair<int, bool>> pairs;
+  uint32_t ch = 0;
+  {
+    AllocationProbe probe;
+    EXPECT_FALSE(wire::decodeOutput(packet(0xffff, std::string(10, '\1')), ch, pairs, nullptr));
+    EXPECT_LT(probe.largest(), 1024u);
+  }
+  // As many values as the count says still decode.
+  std::vector<wire::Value> values;
+  ASSERT_TRUE(
+      wire::decodeData(packet(4, one_int + one_int + one_int + one_int), ch, values, nullptr));
+  EXPECT_EQ(values.size(), 4u);
+  EXPECT_EQ(values[3].i, 7);
 }
 
 }  // namespace
