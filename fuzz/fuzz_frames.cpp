@@ -1,6 +1,8 @@
 // The SDK's framing and body decoders on both channels, fed arbitrary bytes
 // in arbitrary chunks. JSON replies are read twice, by the fast scanner and by
-// the full parser, and the two must agree whenever the scanner accepts.
+// the full parser, and the two must agree whenever the scanner accepts. A data
+// packet never makes the decoder hold more values than its bytes could carry,
+// whatever count it announces.
 #include <cstdint>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
@@ -57,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (type == wire::FrameType::kData) {
         std::vector<wire::Value> values;
         wire::decodeData(body, channel, values, &why);
+        if (values.capacity() * wire::kMinValueSize > body.size()) std::abort();
       } else if (type == wire::FrameType::kOutput) {
         std::vector<std::pair<int, bool>> pairs;
         wire::decodeOutput(body, channel, pairs, &why);

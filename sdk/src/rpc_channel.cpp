@@ -41,7 +41,7 @@ int RpcChannel::disconnect() {
 
 bool RpcChannel::isConnected() {
   std::lock_guard<std::mutex> lk(mu_);
-  if (fd_ >= 0 && !aliveLocked()) closeLocked();
+  if (fd_ >= 0 && !aliveLocked(deadlineLocked())) closeLocked();
   return fd_ >= 0;
 }
 
@@ -50,13 +50,14 @@ int RpcChannel::login(const std::string& user, const std::string& password) {
   user_ = user;
   password_ = password;
   have_credentials_ = true;
-  if (fd_ >= 0 && !aliveLocked()) closeLocked();
+  const auto deadline = deadlineLocked();
+  if (fd_ >= 0 && !aliveLocked(deadline)) closeLocked();
   if (fd_ < 0) {
     if (host_.empty()) return kSdkNotConnected;
     // Opening logs in with the credentials just stored.
-    return openLocked();
+    return openLocked(deadline);
   }
-  return exchangeLocked("login", "", json::array({user, password})).code;
+  return exchangeLocked("login", "", json::array({user, password}), deadline).code;
 }
 
 void RpcChannel::setTimeout(int ms) {
@@ -66,13 +67,14 @@ void RpcChannel::setTimeout(int ms) {
 
 RpcChannel::Reply RpcChannel::call(const std::string& method, const std::string& robot, json args) {
   std::lock_guard<std::mutex> lk(mu_);
-  if (fd_ >= 0 && !aliveLocked()) closeLocked();
+  const auto deadline = deadlineLocked();
+  if (fd_ >= 0 && !aliveLocked(deadline)) closeLocked();
   if (fd_ < 0) {
     if (host_.empty()) return Reply{kSdkNotConnected, {}};
-    int rc = openLocked();
+    int rc = openLocked(deadline);
     if (rc != 0 && fd_ < 0) return Reply{rc, {}};
   }
-  return exchangeLocked(method, robot, std::move(args));
+  return exchangeLocked(method, robot, std::move(args), deadline);
 }
 
 namespace {
@@ -106,10 +108,11 @@ void appendNumber(std::string& out, uint64_t v) {
 
 int64_t RpcChannel::integer(const char* method, const std::string& robot, int64_t fallback) {
   std::lock_guard<std::mutex> lk(mu_);
-  if (fd_ >= 0 && !aliveLocked()) closeLocked();
+  const auto deadline = deadlineLocked();
+  if (fd_ >= 0 && !aliveLocked(deadline)) closeLocked();
   if (fd_ < 0) {
     if (host_.empty()) return fallback;
-    if (openLocked() != 0 && fd_ < 0) return fallback;
+    if (openLocked(deadline) != 0 && fd_ < 0) return fallback;
   }
   const uint64_t id = next_id_++;
   request_.clear();
@@ -121,7 +124,7 @@ int64_t RpcChannel::integer(const char* method, const std::string& robot, int64_
     appendJsonString(request_, robot);
   }
   request_.push_back('}');
-  if (roundTripLocked(id) != 0) return fallback;
+  if (roundTripLocked(id, deadline) != 0) return fallback;
   if (flat_ok_) return flat_.code == 0 && flat_.result_is_integer ? flat_.result : fallback;
   if (reply_json_["c"].get<int64_t>() != 0 || !reply_json_.contains("r") ||
       !reply_json_["r"].is_number_integer())
@@ -203,12 +206,18 @@ bool RpcChannel::scanFlatReply(const std::string& body, FlatReply& out) {
   }
 }
 
-int RpcChannel::openLocked() {
-  fd_ = connectTcp(host_, port_, timeout_ms_);
+Clock::time_point RpcChannel::deadlineLocked() const {
+  return Clock::now() + std::chrono::milliseconds(timeout_ms_);
+}
+
+int RpcChannel::openLocked(Clock::time_point deadline) {
+  const int ms = remainingMs(deadline);
+  if (ms == 0) return kSdkTimeout;
+  fd_ = connectTcp(host_, port_, ms);
   reader_.reset();
   if (fd_ < 0) return kSdkNotConnected;
   if (!have_credentials_) return 0;
-  Reply r = exchangeLocked("login", "", json::array({user_, password_}));
+  Reply r = exchangeLocked("login", "", json::array({user_, password_}), deadline);
   return r.code;
 }
 
@@ -220,10 +229,12 @@ void RpcChannel::closeLocked() {
 
 // Notices a peer that went away while we were idle, so the next request goes
 // out on a fresh connection instead of failing. Late answers to requests that
-// timed out are read and dropped here.
-bool RpcChannel::aliveLocked() {
+// timed out are read and dropped here, but only until the call's deadline: a
+// peer that never stops sending must not keep the call here.
+bool RpcChannel::aliveLocked(Clock::time_point deadline) {
   char buf[4096];
   for (;;) {
+    if (Clock::now() >= deadline) return true;  // the round trip reports the time-out
     pollfd p{fd_, POLLIN, 0};
     int rc = ::poll(&p, 1, 0);
     if (rc < 0 && errno == EINTR) continue;
@@ -243,12 +254,12 @@ bool RpcChannel::aliveLocked() {
 }
 
 RpcChannel::Reply RpcChannel::exchangeLocked(const std::string& method, const std::string& robot,
-                                             json args) {
+                                             json args, Clock::time_point deadline) {
   const uint64_t id = next_id_++;
   json req = {{"id", id}, {"m", method}, {"a", std::move(args)}};
   if (!robot.empty()) req["rb"] = robot;
   request_ = req.dump(-1, ' ', false, json::error_handler_t::replace);
-  int rc = roundTripLocked(id);
+  int rc = roundTripLocked(id, deadline);
   if (rc != 0) return Reply{rc, {}};
   Reply r;
   if (flat_ok_) {
@@ -263,9 +274,11 @@ RpcChannel::Reply RpcChannel::exchangeLocked(const std::string& method, const st
   return r;
 }
 
-int RpcChannel::roundTripLocked(uint64_t id) {
+int RpcChannel::roundTripLocked(uint64_t id, Clock::time_point deadline) {
+  // Out of time already (an earlier step used it up): the request is not sent
+  // at all, rather than sent and then given up on.
+  if (Clock::now() >= deadline) return kSdkTimeout;
   wire::encodeFrameInto(frame_, wire::FrameType::kJson, request_);
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms_);
   if (!sendAll(fd_, frame_, deadline)) {
     closeLocked();
     return kSdkNotConnected;
@@ -301,7 +314,9 @@ int RpcChannel::roundTripLocked(uint64_t id) {
       if (reply_id != id) continue;  // a late answer to an earlier request
       return 0;
     }
-    int w = waitReadable(fd_, deadline);
+    // Checked here and not only by the wait: frames with other ids arriving
+    // without pause would otherwise keep the socket readable for ever.
+    int w = Clock::now() >= deadline ? 0 : waitReadable(fd_, deadline);
     if (w == 0) {
       // Half a frame in the buffer leaves the stream position unknown.
       if (reader_.pending() > 0) closeLocked();

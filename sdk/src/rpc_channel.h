@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "socket_util.h"
 #include "vemo_sdk/wire.h"
 
 namespace ryne {
@@ -45,13 +46,18 @@ class RpcChannel {
   static bool scanFlatReply(const std::string& body, FlatReply& out);
 
  private:
-  int openLocked();
-  bool aliveLocked();
+  // Each call has one deadline, set as it starts, that bounds all of it:
+  // noticing a dead link, reconnecting, sending and waiting for the answer,
+  // however many unrelated frames the controller sends meanwhile.
+  Clock::time_point deadlineLocked() const;
+  int openLocked(Clock::time_point deadline);
+  bool aliveLocked(Clock::time_point deadline);
   void closeLocked();
-  Reply exchangeLocked(const std::string& method, const std::string& robot, nlohmann::json args);
+  Reply exchangeLocked(const std::string& method, const std::string& robot, nlohmann::json args,
+                       Clock::time_point deadline);
   // Sends request_ (one JSON object) and waits for the reply to `id`: 0 with
   // the reply in flat_ (when flat_ok_) or reply_json_, or a kSdk code.
-  int roundTripLocked(uint64_t id);
+  int roundTripLocked(uint64_t id, Clock::time_point deadline);
 
   std::mutex mu_;
   int fd_ = -1;

@@ -59,9 +59,16 @@ bool transportFailed(int code) {
 constexpr auto kBackoffMin = std::chrono::milliseconds(100);
 constexpr auto kBackoffMax = std::chrono::milliseconds(1000);
 
+// The client whose delivery thread this is, if it is one: tells a call made
+// from inside a callback, which must neither wait for that thread nor send.
+thread_local const void* t_delivering = nullptr;
+
 }  // namespace
 
-struct RtdeClient::Impl {
+// Owned by the client and, while it runs, by the delivery thread too: a
+// client destroyed from inside its own callback leaves the rest of the state
+// to the thread, which frees it on its way out.
+struct RtdeClient::Impl : std::enable_shared_from_this<RtdeClient::Impl> {
   // Lock order: callback_mu, then write_mu, then mu.
   std::recursive_mutex callback_mu;  // held while a callback runs
   std::mutex write_mu;               // one writer on the socket; fd closes under it
@@ -79,7 +86,6 @@ struct RtdeClient::Impl {
   std::vector<std::shared_ptr<Topic>> topics;  // index = channel handed out
 
   std::thread io;
-  std::thread::id io_id;
   std::atomic<bool> stop{false};
   std::atomic<uint64_t> sessions{0};  // connections made: the first and every reconnect
   int wake_fd = -1;
@@ -87,32 +93,54 @@ struct RtdeClient::Impl {
 
   Impl() { wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
   ~Impl() {
-    stopThread();
+    // Normally the thread was joined by the client; when it held the last
+    // reference it runs this itself, detached already, and ends right after.
+    if (io.joinable()) {
+      stop = true;
+      if (io.get_id() == std::this_thread::get_id()) {
+        io.detach();
+      } else {
+        wake();
+        io.join();
+      }
+    }
     closeFd(kSdkNotConnected);
     if (wake_fd >= 0) ::close(wake_fd);
   }
+
+  bool onDeliveryThread() const { return t_delivering == this; }
 
   void wake() {
     uint64_t one = 1;
     if (wake_fd >= 0) (void)!::write(wake_fd, &one, sizeof one);
   }
 
+  // Ends delivery. From a user thread it returns once the thread has ended.
+  // From the thread itself (a callback) it cannot wait: run() returns as soon
+  // as the callback does, and whoever starts the next thread joins this one.
   void stopThread() {
-    if (!io.joinable()) return;
     stop = true;
     wake();
-    if (std::this_thread::get_id() == io_id) {
-      io.detach();  // destroyed from a callback: the thread ends on its own
-    } else {
-      io.join();
-    }
-    stop = false;
+    if (io.joinable() && !onDeliveryThread()) io.join();
   }
 
   void startThread() {
-    if (io.joinable()) return;
-    io = std::thread([this] { run(); });
-    io_id = io.get_id();
+    if (io.joinable()) io.join();  // one that ended by itself
+    stop = false;
+    io = std::thread([self = shared_from_this()] {
+      t_delivering = self.get();
+      self->run();
+      t_delivering = nullptr;
+    });
+  }
+
+  // Called with write_mu held after a send failed, possibly part way through
+  // a frame: nothing more may go out on this stream. The delivery thread,
+  // which alone closes a connection it may be polling, sees the hang-up,
+  // closes and reconnects.
+  void breakLocked(int sock) {
+    ::shutdown(sock, SHUT_RDWR);
+    wake();
   }
 
   void closeFd(int why) {
@@ -137,10 +165,15 @@ struct RtdeClient::Impl {
   }
 
   // A request from a user thread; the delivery thread delivers the answer.
+  // The time-out counts from the call, waiting for the socket included.
   Reply request(const std::string& method, json args) {
-    if (std::this_thread::get_id() == io_id) return Reply{true, kSdkBusy, {}};
+    if (onDeliveryThread()) return Reply{true, kSdkBusy, {}};
     uint64_t id;
     Clock::time_point deadline;
+    {
+      std::lock_guard<std::mutex> lk(mu);
+      deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    }
     {
       std::lock_guard<std::mutex> wl(write_mu);
       int sock;
@@ -150,9 +183,9 @@ struct RtdeClient::Impl {
         sock = fd;
         id = next_id++;
         pending[id] = Reply{};
-        deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
       }
       if (!detail::sendAll(sock, frameFor(id, method, std::move(args)), deadline)) {
+        breakLocked(sock);
         std::lock_guard<std::mutex> lk(mu);
         pending.erase(id);
         return Reply{true, kSdkNotConnected, {}};
@@ -167,7 +200,8 @@ struct RtdeClient::Impl {
   }
 
   // A request on a connection not yet handed to the delivery thread (during
-  // the reconnect hand-shake); frames other than the answer are dropped.
+  // the hand-shake of a new connection); frames other than the answer are
+  // dropped, and however many come, the deadline holds.
   Reply directRequest(int sock, wire::FrameReader& rd, const std::string& method, json args) {
     uint64_t id;
     int tmo;
@@ -193,7 +227,7 @@ struct RtdeClient::Impl {
         return Reply{true, codeOf(msg), msg.contains("r") ? msg["r"] : json()};
       }
       if (stop) return Reply{true, kSdkNotConnected, {}};
-      int w = detail::waitReadable(sock, deadline);
+      int w = Clock::now() >= deadline ? 0 : detail::waitReadable(sock, deadline);
       if (w == 0) return Reply{true, kSdkTimeout, {}};
       ssize_t n = w < 0 ? -1 : ::recv(sock, buf, sizeof buf, MSG_DONTWAIT);
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
@@ -214,8 +248,11 @@ struct RtdeClient::Impl {
     return json::array({t.to_controller, t.names, t.frequency, t.flags});
   }
 
-  // Opens a new connection and re-creates what the user set up on it.
-  bool reconnect() {
+  // Opens a new connection and re-creates what the user set up on it: login,
+  // topics, subscriptions and publications. Runs on the delivery thread after
+  // a lost link, and on the caller's for an explicit connect (no delivery
+  // thread runs then). Each new connection is a session.
+  bool openSession() {
     std::string h;
     int p, tmo;
     bool creds;
@@ -333,8 +370,10 @@ struct RtdeClient::Impl {
       OutputBuilder builder;
       {
         std::lock_guard<std::recursive_mutex> cl(callback_mu);
+        if (stop) break;  // a callback disconnected or destroyed the client
         if (!t->on_output) continue;
         t->on_output(builder);
+        if (stop) break;
       }
       std::lock_guard<std::mutex> wl(write_mu);
       int sock, remote, tmo;
@@ -345,10 +384,11 @@ struct RtdeClient::Impl {
         tmo = timeout_ms;
       }
       if (sock < 0 || remote < 0) continue;
-      detail::sendAll(sock,
-                      wire::encodeFrame(wire::FrameType::kOutput,
-                                        wire::encodeOutput(uint32_t(remote), builder.pairs())),
-                      Clock::now() + std::chrono::milliseconds(tmo));
+      if (!detail::sendAll(sock,
+                           wire::encodeFrame(wire::FrameType::kOutput,
+                                             wire::encodeOutput(uint32_t(remote), builder.pairs())),
+                           Clock::now() + std::chrono::milliseconds(tmo)))
+        breakLocked(sock);
     }
     return next;
   }
@@ -371,7 +411,7 @@ struct RtdeClient::Impl {
         sock = fd;
       }
       if (sock < 0) {
-        if (reconnect()) {
+        if (openSession()) {
           backoff = kBackoffMin;
         } else {
           waitWake(backoff);
@@ -380,6 +420,7 @@ struct RtdeClient::Impl {
         continue;
       }
       auto next = publishDue();
+      if (stop) break;  // a publish callback disconnected: `sock` may be closed
       auto wait = next - Clock::now();
       if (wait < Clock::duration::zero()) wait = Clock::duration::zero();
       auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
@@ -434,33 +475,34 @@ struct RtdeClient::Impl {
   }
 };
 
-RtdeClient::RtdeClient(int /*mode*/) : impl_(std::make_unique<Impl>()) {}
-RtdeClient::~RtdeClient() = default;
+RtdeClient::RtdeClient(int /*mode*/) : impl_(std::make_shared<Impl>()) {}
+
+RtdeClient::~RtdeClient() {
+  Impl& m = *impl_;
+  m.stopThread();
+  // Destroyed from a callback: the thread, which owns the state too, cannot
+  // be joined from itself; it returns from the callback, sees `stop`, ends
+  // and frees the state. It never touches this object again.
+  if (m.onDeliveryThread()) m.io.detach();
+  m.closeFd(kSdkNotConnected);
+}
 
 int RtdeClient::connect(const std::string& ip, int port) {
   Impl& m = *impl_;
+  if (m.onDeliveryThread()) return kSdkBusy;  // it would wait for itself
   {
     std::lock_guard<std::mutex> lk(m.mu);
     if (m.fd >= 0 && m.io.joinable() && m.host == ip && m.port == port) return 0;
   }
   m.stopThread();
   m.closeFd(kSdkNotConnected);
-  int tmo;
   {
     std::lock_guard<std::mutex> lk(m.mu);
     m.host = ip;
     m.port = port;
-    tmo = m.timeout_ms;
   }
-  int sock = detail::connectTcp(ip, port, tmo);
-  if (sock < 0) return -1;
-  {
-    std::lock_guard<std::mutex> wl(m.write_mu);
-    std::lock_guard<std::mutex> lk(m.mu);
-    m.fd = sock;
-    m.reader.reset();
-    m.sessions.fetch_add(1, std::memory_order_relaxed);
-  }
+  m.stop = false;
+  if (!m.openSession()) return -1;
   m.startThread();
   return 0;
 }

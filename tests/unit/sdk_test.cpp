@@ -200,65 +200,78 @@ TEST(SdkRtde, AnExplicitConnectReissuesWhatWasSetUp) {
   EXPECT_TRUE(sim.waitExact("rtde output R1_tool_digital_output 1 1", mark));
 }
 
-TEST(SdkRtde, DisconnectFromACallbackStopsDelivery) {
-  // Declared before the client: its delivery thread uses them until it ends.
-  std::atomic<bool> armed{false}, disconnected{false}, reconnecting{false};
-  std::atomic<int> rc{1}, stray{0}, after{0};
-  Sim sim;
-  vemo_sdk::RtdeClient rtde(0);
-  ASSERT_EQ(rtde.connect("127.0.0.1", sim.rtdePort()), 0);
-  rtde.login("vemo", "739154");
+// Runs `body` from the callback of a subscribed channel, or of a published
+// one; 0 once it is in place.
+int attachCallback(vemo_sdk::RtdeClient& rtde, bool published, std::function<void()> body) {
+  if (published) {
+    int ch = rtde.setTopic(true, {"R1_tool_digital_output"}, 200.0, 0);
+    return ch < 0 ? -1 : rtde.publish(ch, [body](vemo_sdk::OutputBuilder&) { body(); });
+  }
   int ch = rtde.setTopic(false, {"R1_robot_mode"}, 200.0, 1);
-  ASSERT_GE(ch, 0);
-  ASSERT_EQ(rtde.subscribe(ch,
-                           [&](vemo_sdk::InputParser&) {
-                             if (!armed) return;
-                             if (!disconnected) {
-                               rc = rtde.disconnect();
-                               disconnected = true;
-                             } else if (!reconnecting) {
-                               ++stray;
-                             } else {
-                               ++after;
-                             }
-                           }),
-            0);
-  armed = true;
-  ASSERT_TRUE(vt::waitUntil([&] { return disconnected.load(); }, Ms(3000)));
-  EXPECT_EQ(rc.load(), 0);
-  EXPECT_FALSE(rtde.isConnected());
-  // A delivery thread left running would reconnect by itself and deliver
-  // again: one session more than the connect below makes.
-  reconnecting = true;
-  ASSERT_EQ(rtde.connect("127.0.0.1", sim.rtdePort()), 0);
-  EXPECT_TRUE(vt::waitUntil([&] { return after.load() >= 3; }, Ms(3000)));
-  EXPECT_EQ(rtde.sessions(), 2u);
-  EXPECT_EQ(stray.load(), 0) << "delivered after disconnect";
+  return ch < 0 ? -1 : rtde.subscribe(ch, [body](vemo_sdk::InputParser&) { body(); });
+}
+
+TEST(SdkRtde, DisconnectFromACallbackStopsDelivery) {
+  for (bool published : {false, true}) {
+    SCOPED_TRACE(published ? "publish callback" : "subscribe callback");
+    // Declared before the client: its delivery thread uses them until it ends.
+    std::atomic<bool> armed{false}, disconnected{false}, reconnecting{false};
+    std::atomic<int> rc{1}, stray{0}, after{0};
+    Sim sim;
+    vemo_sdk::RtdeClient rtde(0);
+    ASSERT_EQ(rtde.connect("127.0.0.1", sim.rtdePort()), 0);
+    rtde.login("vemo", "739154");
+    ASSERT_EQ(attachCallback(rtde, published,
+                             [&] {
+                               if (!armed) return;
+                               if (!disconnected) {
+                                 rc = rtde.disconnect();
+                                 disconnected = true;
+                               } else if (!reconnecting) {
+                                 ++stray;
+                               } else {
+                                 ++after;
+                               }
+                             }),
+              0);
+    armed = true;
+    ASSERT_TRUE(vt::waitUntil([&] { return disconnected.load(); }, Ms(3000)));
+    EXPECT_EQ(rc.load(), 0);
+    EXPECT_FALSE(rtde.isConnected());
+    // A delivery thread left running would reconnect by itself and call back
+    // again: one session more than the connect below makes.
+    reconnecting = true;
+    ASSERT_EQ(rtde.connect("127.0.0.1", sim.rtdePort()), 0);
+    EXPECT_TRUE(vt::waitUntil([&] { return after.load() >= 3; }, Ms(3000)));
+    EXPECT_EQ(rtde.sessions(), 2u);
+    EXPECT_EQ(stray.load(), 0) << "called back after disconnect";
+  }
 }
 
 TEST(SdkRtde, ClientDestroyedFromItsOwnCallbackLeavesNothingRunning) {
-  std::atomic<bool> armed{false}, destroyed{false};
-  auto token = std::make_shared<int>(0);
-  std::weak_ptr<int> watch = token;
-  Sim sim;
-  auto rtde = std::make_unique<vemo_sdk::RtdeClient>(0);
-  ASSERT_EQ(rtde->connect("127.0.0.1", sim.rtdePort()), 0);
-  rtde->login("vemo", "739154");
-  int ch = rtde->setTopic(false, {"R1_robot_mode"}, 200.0, 1);
-  ASSERT_GE(ch, 0);
-  ASSERT_EQ(rtde->subscribe(ch,
-                            [&, token](vemo_sdk::InputParser&) {
-                              if (!armed || destroyed) return;
-                              rtde.reset();
-                              destroyed = true;
-                            }),
-            0);
-  token.reset();
-  armed = true;
-  ASSERT_TRUE(vt::waitUntil([&] { return destroyed.load(); }, Ms(3000)));
-  // The callback (and the token it holds) goes with the client's last state,
-  // which the delivery thread lets go of as it ends.
-  EXPECT_TRUE(vt::waitUntil([&] { return watch.expired(); }, Ms(3000)));
+  for (bool published : {false, true}) {
+    SCOPED_TRACE(published ? "publish callback" : "subscribe callback");
+    std::atomic<bool> armed{false}, destroyed{false};
+    auto token = std::make_shared<int>(0);
+    std::weak_ptr<int> watch = token;
+    Sim sim;
+    auto rtde = std::make_unique<vemo_sdk::RtdeClient>(0);
+    ASSERT_EQ(rtde->connect("127.0.0.1", sim.rtdePort()), 0);
+    rtde->login("vemo", "739154");
+    ASSERT_EQ(attachCallback(*rtde, published,
+                             [&, token] {
+                               if (!armed || destroyed) return;
+                               rtde.reset();
+                               destroyed = true;
+                             }),
+              0);
+    token.reset();
+    armed = true;
+    ASSERT_TRUE(vt::waitUntil([&] { return destroyed.load(); }, Ms(3000)));
+    // The callback (and the token it holds) goes with the client's last
+    // state, which the delivery thread lets go of as it ends.
+    EXPECT_TRUE(vt::waitUntil([&] { return watch.expired(); }, Ms(3000)));
+  }
 }
 
 // A controller restart (the simulator killed and started again on the same
@@ -529,17 +542,19 @@ TEST(SdkHostileController, AnRtdeSendCutShortClosesTheConnection) {
   std::atomic<bool> call_over{false};
   std::atomic<int> conn{0};
   FakeController fake([&](int fd) {
-    if (conn++ > 0) {
-      std::string req;
-      while (FakeController::readFrame(fd, req))
-        FakeController::write(
-            fd, wire::encodeFrame(
-                    wire::FrameType::kJson,
-                    "{\"id\":" + std::to_string(nlohmann::json::parse(req)["id"].get<uint64_t>()) +
-                        ",\"c\":0}"));
+    if (conn++ == 0) {
+      vt::waitUntil([&] { return call_over.load(); }, Ms(5000));
       return;
     }
-    vt::waitUntil([&] { return call_over.load(); }, Ms(5000));
+    // From the reconnect on, every request is answered.
+    std::string req;
+    while (FakeController::readFrame(fd, req)) {
+      auto msg = nlohmann::json::parse(req, nullptr, false);
+      if (msg.is_discarded() || !msg.contains("id")) return;
+      const std::string id = std::to_string(msg["id"].get<uint64_t>());
+      FakeController::write(
+          fd, wire::encodeFrame(wire::FrameType::kJson, "{\"id\":" + id + ",\"c\":0}"));
+    }
   });
   vemo_sdk::RtdeClient rtde(0);
   rtde.setRequestTimeout(300);
@@ -547,7 +562,8 @@ TEST(SdkHostileController, AnRtdeSendCutShortClosesTheConnection) {
   const std::vector<std::string> names(12, std::string(1 << 20, 'n'));
   EXPECT_EQ(rtde.setTopic(false, names, 10.0, 0), -1);
   call_over = true;
-  // The fake stops waiting for the client to hang up after 3 s of silence.
+  // Well within the 3 s the fake waits for the client to hang up before it
+  // closes the connection itself.
   EXPECT_TRUE(vt::waitUntil([&] { return fake.closedByClient() >= 1; }, Ms(2000)))
       << "the client dropped the connection with the partial frame";
   EXPECT_TRUE(vt::waitUntil([&] { return fake.accepted() >= 2 && rtde.isConnected(); }, Ms(3000)))

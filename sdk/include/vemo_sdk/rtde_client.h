@@ -27,14 +27,20 @@ class RtdeClient {
 
   // `mode` is reserved; 0 is the only mode.
   explicit RtdeClient(int mode = 0);
-  ~RtdeClient();  // stops the delivery thread; no callback runs afterwards
+  // Stops the delivery thread; no callback runs afterwards. Allowed from one
+  // of the client's own callbacks too.
+  ~RtdeClient();
   RtdeClient(const RtdeClient&) = delete;
   RtdeClient& operator=(const RtdeClient&) = delete;
 
-  int connect(const std::string& ip, int port);  // 0 when connected
-  int disconnect();                              // also ends reconnecting
+  // 0 when connected. Connecting again (after disconnect, or to another
+  // controller) re-issues the login, topics, subscriptions and publications
+  // made so far, as a reconnect does. Refused (kSdkBusy) from a callback.
+  int connect(const std::string& ip, int port);
+  // Also ends reconnecting. From a callback, delivery stops once it returns.
+  int disconnect();
   bool isConnected() const;
-  // Connections made so far, the first one and every reconnect: a change
+  // Connections made so far, by connect() and by every reconnect: a change
   // tells the user that the controller may have lost what it was sent. (An
   // extra of this SDK.)
   uint64_t sessions() const;
@@ -55,7 +61,7 @@ class RtdeClient {
 
  private:
   struct Impl;
-  std::unique_ptr<Impl> impl_;
+  std::shared_ptr<Impl> impl_;
 };
 using RtdeClientPtr = std::shared_ptr<RtdeClient>;
 

@@ -244,8 +244,14 @@ class DataWriter {
   uint16_t count_ = 0;
 };
 
+// The fewest bytes one value of a kData body takes: its tag and a 4-byte
+// payload (an int32, or the length of an empty vector).
+constexpr size_t kMinValueSize = 5;
+
 // Decodes a whole kData body up front, so that a bad packet is refused before
 // any of it reaches a callback. False (with a reason) on any inconsistency.
+// Counts are checked against the bytes left before anything is sized by them:
+// a short packet must not make us allocate for what it merely announces.
 inline bool decodeData(const std::string& body, uint32_t& channel, std::vector<Value>& values,
                        std::string* why) {
   auto bad = [&](const char* w) {
@@ -256,6 +262,7 @@ inline bool decodeData(const std::string& body, uint32_t& channel, std::vector<V
   uint16_t count = 0;
   if (!r.u32(channel) || !r.u16(count)) return bad("data packet header truncated");
   values.clear();
+  if (count > r.left() / kMinValueSize) return bad("data packet shorter than its value count");
   values.resize(count);
   for (uint16_t k = 0; k < count; ++k) {
     Value& v = values[k];
