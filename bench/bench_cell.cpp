@@ -2,8 +2,9 @@
 // vemo_gateway_sim on a socat serial line whose byte time the simulator
 // emulates at 115200 baud 8N1. Prints the cycle period next to its design
 // budget, the service's CPU time and peak RSS, heap allocations on the
-// scheduler's threads in steady cycles, and the latencies robot -> gateway and
-// PLC command -> controller call.
+// scheduler's threads in steady cycles (with the metrics file on), the
+// metrics writer's CPU time and wake-ups, and the latencies robot -> gateway
+// and PLC command -> controller call.
 //
 //   bench_cell [--seconds N]      (needs root: it runs in a network namespace of its own)
 #include <dirent.h>
@@ -25,6 +26,7 @@
 #include <thread>
 
 #include "cell.h"
+#include "metrics_writer.h"
 #include "schedule.h"
 
 // Counting allocator: every malloc/calloc/realloc in the process is counted
@@ -379,13 +381,32 @@ void commandPhase(int samples) {
   std::printf("  target p99: one cycle + 25 ms = %.2f ms\n", budget + 25);
 }
 
+// Times the thread went to sleep and was woken again: its voluntary context switches.
+uint64_t threadWakeups(int tid) {
+  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/status");
+  const std::string key = "voluntary_ctxt_switches:";
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(key, 0) == 0) return std::stoull(line.substr(key.size()));
+  return 0;
+}
+
+int threadNamed(const std::string& name) {
+  for (int id : threadIds())
+    if (threadName(::getpid(), id) == name) return id;
+  return 0;
+}
+
 void allocationPhase(int cycles) {
-  std::printf("\nheap allocations on the scheduler's threads, in-process, %d steady cycles\n",
-              cycles);
+  std::printf(
+      "\nheap allocations on the scheduler's threads, in-process, %d steady cycles, metrics file "
+      "on (rewritten every %lld s)\n",
+      cycles, static_cast<long long>(MetricsWriter::kPeriod.count()));
   Cell cell(cellOptions(true, false));
   cell.start();
   setenv("UMX_WS", cell.workspace().c_str(), 1);
+  vt::TempDir metrics_dir("vemo-bench-metrics");
   Schedule schedule;
+  schedule.setMetricsFile(metrics_dir / "vemo_umx.prom");
   schedule.init(cell.workspace(), "./config/vemo_umx.conf");
   emulateLine(cell);
   const std::set<int> before = threadIds();
@@ -396,17 +417,42 @@ void allocationPhase(int cycles) {
     if (!before.count(id)) mine.push_back(id);
   std::vector<uint64_t> start;
   for (int id : mine) start.push_back(allocsOf(id));
+  const int exchange = threadNamed("umx_exchange");
+  const int writer = threadNamed("umx_metrics");
+  const uint64_t exchange_allocs0 = allocsOf(exchange), writer_allocs0 = allocsOf(writer);
+  const std::string writer_task = "self/task/" + std::to_string(writer);
+  const double writer_cpu0 = threadCpuSeconds(writer_task);
+  const uint64_t writer_wakes0 = threadWakeups(writer);
+  const auto t0 = Clock::now();
   if (std::getenv("VEMO_BENCH_ALLOC_TRACE"))
     for (size_t i = 0; i < mine.size() && i < 4; ++i) g_traced[i] = mine[i];
   waitRequests(cell, 15, 64, static_cast<size_t>(cycles), Ms(cycles * 1000));
   uint64_t total = 0;
   for (size_t i = 0; i < mine.size(); ++i) total += allocsOf(mine[i]) - start[i];
   for (auto& t : g_traced) t = 0;
+  const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+  const uint64_t exchange_allocs = allocsOf(exchange) - exchange_allocs0;
+  const uint64_t writer_allocs = allocsOf(writer) - writer_allocs0;
+  const double writer_cpu = threadCpuSeconds(writer_task) - writer_cpu0;
+  const uint64_t writer_wakes = threadWakeups(writer) - writer_wakes0;
   schedule.stop();
   std::printf(
       "  threads started by start(): %zu; allocations in %d cycles: %llu (%.2f per cycle)\n",
       mine.size(), cycles, static_cast<unsigned long long>(total),
       static_cast<double>(total) / cycles);
+  std::printf("  exchange thread (umx_exchange): %llu allocations in %d cycles (target 0)\n",
+              static_cast<unsigned long long>(exchange_allocs), cycles);
+  if (writer == 0) {
+    std::printf("  metrics writer thread not found\n");
+    return;
+  }
+  std::printf(
+      "  metrics writer (umx_metrics) over %.1f s: CPU %.3f ms (%.4f %% of one core, %.0f us per "
+      "wake-up), %llu wake-ups = %.2f per s (limit 1), %llu allocations\n",
+      wall, writer_cpu * 1e3, writer_cpu / wall * 100,
+      writer_wakes ? writer_cpu / writer_wakes * 1e6 : 0.0,
+      static_cast<unsigned long long>(writer_wakes), writer_wakes / wall,
+      static_cast<unsigned long long>(writer_allocs));
 }
 
 }  // namespace

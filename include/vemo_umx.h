@@ -20,6 +20,8 @@ class VemoUmx {
 
   const std::string& configPath() const { return config_path_; }
   const std::string& workspacePath() const { return workspace_path_; }
+  // The metrics file (--metrics-file, else VEMO_UMX_METRICS_FILE); empty: none.
+  const std::string& metricsFile() const { return metrics_file_; }
   Schedule& schedule() { return schedule_; }
 
  private:
@@ -27,5 +29,6 @@ class VemoUmx {
   char** argv_ = nullptr;
   std::string config_path_ = "./config/vemo_umx.conf";
   std::string workspace_path_ = "/root/ryne_ws/";
+  std::string metrics_file_;
   Schedule schedule_;
 };

@@ -48,6 +48,15 @@ ModbusDev::~ModbusDev() {
   modbusClose();
 }
 
+const char* ModbusDev::functionName(int function) {
+  // The names the Modbus application protocol gives the functions.
+  static const char* const kNames[kFunctionCount] = {
+      "read_coils",           "read_discrete_inputs",     "read_holding_registers",
+      "read_input_registers", "write_single_coil",        "write_single_register",
+      "write_multiple_coils", "write_multiple_registers", "read_write_multiple_registers"};
+  return function >= 0 && function < kFunctionCount ? kNames[function] : "unknown";
+}
+
 std::string ModbusDev::setLastError(const std::string& msg, int code) {
   lastErrorMsg_ = msg;
   lastErrorCode_ = code;
@@ -118,6 +127,7 @@ int ModbusDev::modbusConnectRtu(const char* device, int baud, char parity, int d
   setResponseTimeoutMs(timeoutMs);
   modbusFlush();
   setLastError("", 0);
+  line_open_.store(true, std::memory_order_relaxed);
   MBDEV_LOG_INFO("Modbus Set Response Timeout: {} ", timeoutMs);
   MBDEV_LOG_INFO("Modbus ConnectRtu Succeed");
   return 0;
@@ -152,6 +162,7 @@ int ModbusDev::modbusConnectTcp(const char* ip, int port, int slave, int timeout
   setResponseTimeoutMs(timeoutMs);
   modbusFlush();
   setLastError("", 0);
+  line_open_.store(true, std::memory_order_relaxed);
   return 0;
 }
 
@@ -165,6 +176,7 @@ void ModbusDev::setResponseTimeoutMs(int timeoutMs) {
 void ModbusDev::modbusClose() {
   setLastError("", 0);
   if (ctx_ == nullptr) return;
+  line_open_.store(false, std::memory_order_relaxed);
   modbus_close(ctx_);
   modbus_free(ctx_);
   ctx_ = nullptr;
@@ -232,18 +244,20 @@ bool ModbusDev::requireContext(const char* method) {
 }
 
 template <typename Call>
-int ModbusDev::request(const char* method, const char* libCall, bool reconnectWhenClosed,
-                       Call call) {
+int ModbusDev::request(Function function, const char* method, const char* libCall,
+                       bool reconnectWhenClosed, Call call) {
   setLastError("", 0);
   if (!requireContext(method)) {
+    counted(function, false);
     noteFailure();
-    if (reconnectWhenClosed) modbusOpen();
+    if (reconnectWhenClosed) reopen();
     return -2;
   }
   int err = 0;
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     if (call(ctx_) != -1) {
       heartbeat_.fetch_add(1, std::memory_order_relaxed);
+      counted(function, true);
       noteSuccess();
       return 0;
     }
@@ -256,52 +270,54 @@ int ModbusDev::request(const char* method, const char* libCall, bool reconnectWh
     }
   }
   heartbeat_.fetch_add(1, std::memory_order_relaxed);
+  counted(function, false);
   noteFailure();
   MBDEV_LOG_ERROR("{} error", libCall);
   setLastError(modbus_strerror(err), err);
-  modbusOpen();
+  reopen();
   return -1;
 }
 
 int ModbusDev::modbusReadBits(int addr, int count, uint8_t* dest) {
-  return request("modbusReadBits", "modbus_read_bits", true,
+  return request(kReadCoils, "modbusReadBits", "modbus_read_bits", true,
                  [&](modbus_t* ctx) { return modbus_read_bits(ctx, addr, count, dest); });
 }
 
 int ModbusDev::modbusReadInputBits(int addr, int count, uint8_t* dest) {
-  return request("modbusReadInputBits", "modbus_read_input_bits", true,
+  return request(kReadDiscreteInputs, "modbusReadInputBits", "modbus_read_input_bits", true,
                  [&](modbus_t* ctx) { return modbus_read_input_bits(ctx, addr, count, dest); });
 }
 
 int ModbusDev::modbusReadRegisters(int addr, int count, uint16_t* dest) {
-  return request("modbusReadRegisters", "modbus_read_registers", false,
+  return request(kReadHoldingRegisters, "modbusReadRegisters", "modbus_read_registers", false,
                  [&](modbus_t* ctx) { return modbus_read_registers(ctx, addr, count, dest); });
 }
 
 int ModbusDev::modbusReadInputRegisters(int addr, int count, uint16_t* dest) {
   return request(
-      "modbusReadInputRegisters", "modbus_read_input_registers", true,
+      kReadInputRegisters, "modbusReadInputRegisters", "modbus_read_input_registers", true,
       [&](modbus_t* ctx) { return modbus_read_input_registers(ctx, addr, count, dest); });
 }
 
 int ModbusDev::modbusWriteBit(int addr, int status) {
-  return request("modbusWriteBit", "modbus_write_bit", true,
+  return request(kWriteSingleCoil, "modbusWriteBit", "modbus_write_bit", true,
                  [&](modbus_t* ctx) { return modbus_write_bit(ctx, addr, status); });
 }
 
 int ModbusDev::modbusWriteRegister(int addr, int value) {
-  return request("modbusWriteRegister", "modbus_write_register", true, [&](modbus_t* ctx) {
-    return modbus_write_register(ctx, addr, static_cast<uint16_t>(value));
-  });
+  return request(kWriteSingleRegister, "modbusWriteRegister", "modbus_write_register", true,
+                 [&](modbus_t* ctx) {
+                   return modbus_write_register(ctx, addr, static_cast<uint16_t>(value));
+                 });
 }
 
 int ModbusDev::modbusWriteBits(int addr, int count, const uint8_t* src) {
-  return request("modbusWriteBits", "modbus_write_bits", true,
+  return request(kWriteMultipleCoils, "modbusWriteBits", "modbus_write_bits", true,
                  [&](modbus_t* ctx) { return modbus_write_bits(ctx, addr, count, src); });
 }
 
 int ModbusDev::modbusWriteRegisters(int addr, int count, const uint16_t* src) {
-  return request("modbusWriteRegisters", "modbus_write_registers", true,
+  return request(kWriteMultipleRegisters, "modbusWriteRegisters", "modbus_write_registers", true,
                  [&](modbus_t* ctx) { return modbus_write_registers(ctx, addr, count, src); });
 }
 
@@ -309,8 +325,9 @@ int ModbusDev::modbusWriteAndReadRegisters(int writeAddr, int writeCount, const 
                                            int readAddr, int readCount, uint16_t* dest) {
   setLastError("", 0);
   if (!requireContext("modbusWriteAndReadRegisters")) {
+    counted(kWriteReadRegisters, false);
     noteFailure();
-    modbusOpen();
+    reopen();
     return -2;
   }
   int err = 0;
@@ -318,6 +335,7 @@ int ModbusDev::modbusWriteAndReadRegisters(int writeAddr, int writeCount, const 
     if (modbus_write_and_read_registers(ctx_, writeAddr, writeCount, src, readAddr, readCount,
                                         dest) != -1) {
       heartbeat_.fetch_add(1, std::memory_order_relaxed);
+      counted(kWriteReadRegisters, true);
       noteSuccess();
       return 0;
     }
@@ -330,6 +348,7 @@ int ModbusDev::modbusWriteAndReadRegisters(int writeAddr, int writeCount, const 
     }
   }
   heartbeat_.fetch_add(1, std::memory_order_relaxed);
+  counted(kWriteReadRegisters, false);
   noteFailure();
   setLastError(modbus_strerror(err), err);
   return -1;

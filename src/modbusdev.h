@@ -29,7 +29,7 @@ struct ModbusConfig {
 // Every operation returns 0 on success, -1 after a failure that outlasted its
 // retries (or a refused connect) and -2 when there was no open connection.
 // Not thread safe: one thread at a time drives it; only getHeartbeat may be
-// called from elsewhere.
+// called from elsewhere, and the counters below it.
 class ModbusDev {
  public:
   ModbusDev() = default;
@@ -43,6 +43,32 @@ class ModbusDev {
   int32_t getLastErrorCode() const { return lastErrorCode_; }
   // Completed data requests, successes and final failures alike.
   uint32_t getHeartbeat() const { return heartbeat_.load(std::memory_order_relaxed); }
+
+  // The Modbus functions a request can use, in the order of their codes (1,
+  // 2, 3, 4, 5, 6, 15, 16, 23); the outcome counters below are indexed by them.
+  enum Function : int {
+    kReadCoils,
+    kReadDiscreteInputs,
+    kReadHoldingRegisters,
+    kReadInputRegisters,
+    kWriteSingleCoil,
+    kWriteSingleRegister,
+    kWriteMultipleCoils,
+    kWriteMultipleRegisters,
+    kWriteReadRegisters,
+    kFunctionCount
+  };
+  static const char* functionName(int function);  // "read_coils", ...
+  // Final outcomes of the requests of one function (a request on a closed
+  // line fails too). Any thread.
+  uint64_t requests(int function, bool ok) const {
+    return outcomes_[function][ok ? 1 : 0].load(std::memory_order_relaxed);
+  }
+  // Times a request opened the line again (after a final failure or on
+  // finding it closed), whether the line opened or not. Any thread.
+  uint64_t reopens() const { return reopens_.load(std::memory_order_relaxed); }
+  // Whether the line is open now. Any thread.
+  bool lineOpen() const { return line_open_.load(std::memory_order_relaxed); }
 
   std::string setLastError(const std::string& msg, int code);
 
@@ -70,7 +96,15 @@ class ModbusDev {
  private:
   // The shared retry pattern; `call` performs one attempt on ctx_.
   template <typename Call>
-  int request(const char* method, const char* libCall, bool reconnectWhenClosed, Call call);
+  int request(Function function, const char* method, const char* libCall, bool reconnectWhenClosed,
+              Call call);
+  void counted(Function function, bool ok) {
+    outcomes_[function][ok ? 1 : 0].fetch_add(1, std::memory_order_relaxed);
+  }
+  void reopen() {
+    reopens_.fetch_add(1, std::memory_order_relaxed);
+    modbusOpen();
+  }
   bool requireContext(const char* method);
   // A request's final outcome: the first success after failures is logged
   // as the link's recovery.
@@ -84,6 +118,9 @@ class ModbusDev {
   std::string lastErrorMsg_;
   int32_t lastErrorCode_ = 0;
   std::atomic<uint32_t> heartbeat_{0};
+  std::atomic<uint64_t> outcomes_[kFunctionCount][2] = {};
+  std::atomic<uint64_t> reopens_{0};
+  std::atomic<bool> line_open_{false};
   uint32_t failed_requests_ = 0;
   std::chrono::steady_clock::time_point failing_since_{};
 };

@@ -235,26 +235,28 @@ void RobotStatus::setInput() {
   }
 }
 
-void RobotStatus::poweron() {
+int RobotStatus::poweron() {
   auto mode = returned(robot_interface_->getRobotState()->getRobotModeType());
   if (mode == RobotModeType::Running) {
     LOG_INFO(UmxLog::getLogger(), "机械臂已松刹车，处于运行模式");
-    return;
+    return 0;
   }
   const int code = returned(robot_interface_->getRobotManage()->poweron());
   LOG_INFO(UmxLog::getLogger(), "机械臂正在上电");
   if (code == 0) textmsg(kSignal, kAddress, 2, "poweron");
+  return code;
 }
 
-void RobotStatus::startup() {
+int RobotStatus::startup() {
   auto mode = returned(robot_interface_->getRobotState()->getRobotModeType());
   if (mode == RobotModeType::Running) {
     LOG_INFO(UmxLog::getLogger(), "机械臂已松刹车，处于运行模式");
-    return;
+    return 0;
   }
   const int code = returned(robot_interface_->getRobotManage()->startup());
   LOG_INFO(UmxLog::getLogger(), "机械臂正在松刹车");
   if (code == 0) textmsg(kSignal, kAddress, 3, "startup");
+  return code;
 }
 
 // The log line comes first; the trace message only when the controller accepted.

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "robot_sdk.h"
@@ -38,6 +39,14 @@ class RobotStatus {
   // Calls to the controller that returned, whatever their result: progress
   // of a cycle that writes many values one by one to a slow controller.
   uint64_t controllerCalls() const { return controller_calls_.load(std::memory_order_relaxed); }
+  // Whether the last controller call that returns a status code was
+  // answered by the controller (whatever it said), rather than failed in the
+  // SDK for want of an answer. Calls that return a value tell nothing, so
+  // this changes only with commands, writes and trace messages. Any thread.
+  bool rpcAnswered() const { return rpc_answered_.load(std::memory_order_relaxed); }
+  // The SDK's codes for a call that got no answer: not connected (-101),
+  // timed out (-102), broken frame (-103).
+  static bool unanswered(int code) { return code <= -101 && code >= -103; }
 
   RobotModeType getRobotModeType();
   SafetyModeType getSafetyModeType();
@@ -67,8 +76,10 @@ class RobotStatus {
                        std::shared_ptr<ryne::vemo_sdk::RtdeClient> rtde_client);
   void initRegister();
   void setInput();
-  void poweron();
-  void startup();
+  // Each command returns the controller's code, 0 when accepted (and when
+  // poweron or startup had nothing to do: the arm is running already).
+  int poweron();
+  int startup();
   int runProgram();
   int pauseProgram();
   int resumeProgram();
@@ -93,6 +104,8 @@ class RobotStatus {
   template <typename T>
   T returned(T result) {
     controller_calls_.fetch_add(1, std::memory_order_relaxed);
+    if constexpr (std::is_same_v<T, int>)
+      rpc_answered_.store(!unanswered(result), std::memory_order_relaxed);
     return result;
   }
 
@@ -100,6 +113,7 @@ class RobotStatus {
   std::mutex status_mutex_;
   std::atomic<uint64_t> status_packets_{0};
   std::atomic<uint64_t> controller_calls_{0};
+  std::atomic<bool> rpc_answered_{true};
   uint8_t standard_di_num_ = 0;
   uint8_t standard_do_num_ = 0;
   uint8_t configurable_di_num_ = 0;

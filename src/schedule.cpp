@@ -112,6 +112,7 @@ void Schedule::init(std::string workspace, std::string config_path) {
     r.ready = p == Phase::kRunning || p == Phase::kRunningUnconfigured;
     r.status = statusLine();
   });
+  metrics_.start(metrics_file_, [this](MetricsWriter::Snapshot& s) { sampleMetrics(s); });
 
   const std::string path = workspace + config_path;
   LOG_INFO(UmxLog::getLogger(), "vemo_umx config path is {}", path);
@@ -145,6 +146,7 @@ void Schedule::connectRobot() {
     if (!pause(5s)) return;
   }
   markProgress();
+  rpc_connected_.store(true, std::memory_order_relaxed);
   LOG_INFO(log, "RPC Client Connect Successed!");
   rpc_client_->login("vemo", "739154");
   rpc_client_->setRequestTimeout(5000);
@@ -170,6 +172,7 @@ void Schedule::connectRobot() {
     if (!pause(5s)) return;
   }
   markProgress();
+  rtde_connected_.store(true, std::memory_order_relaxed);
   LOG_INFO(log, "RTDE Client Connect Successed!");
   rtde_client_->login("vemo", "739154");
 
@@ -345,6 +348,7 @@ void Schedule::start() {
 
 void Schedule::stop() {
   notifier_.stop();
+  metrics_.stop();
   {
     std::lock_guard<std::mutex> lk(stop_mutex_);
     stop_requested_.store(true, std::memory_order_relaxed);
@@ -396,10 +400,11 @@ void Schedule::scheduledThreadLoop() {
   while (!stopping()) {
     if (!exchangeCycle(*buffers)) break;
     const auto now = std::chrono::steady_clock::now();
-    cycle_ms_.store(
-        static_cast<uint32_t>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(now - cycle_start).count()),
-        std::memory_order_relaxed);
+    const auto us = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(now - cycle_start).count());
+    cycle_ms_.store(static_cast<uint32_t>(us / 1000), std::memory_order_relaxed);
+    cycle_buckets_[MetricsWriter::cycleBucket(us)].fetch_add(1, std::memory_order_relaxed);
+    cycle_us_sum_.fetch_add(us, std::memory_order_relaxed);
     cycle_start = now;
   }
 }
@@ -421,6 +426,7 @@ void Schedule::buildStatusBits(ExchangeBuffers& b) {
   // Without the controller nobody knows the program's state: running,
   // stopped and paused all read 0 rather than the last state seen.
   const int state = static_cast<int>(robot_status_.getRuntimeState());
+  runtime_state_.store(controller_gone_ ? kUnknownRuntimeState : state, std::memory_order_relaxed);
   coil(gm::kProgramRunningCoil) = !controller_gone_ && state == 0;
   coil(gm::kProgramStoppedCoil) = !controller_gone_ && (state == 5 || state == 6);
   coil(gm::kProgramPausedCoil) = !controller_gone_ && (state == 2 || state == 3);
@@ -459,7 +465,9 @@ void Schedule::buildStatusBlock(ExchangeBuffers& b) {
   put(at.speed_percent, conversion(robot_status_.getSpeedFraction() * 100.0 + 1e-9));
   put(at.heartbeat, heartbeat_word_.load(std::memory_order_relaxed));
   put(at.robot_mode, robot_mode_type_.load(std::memory_order_relaxed));
-  put(at.safety_mode, static_cast<int32_t>(robot_status_.getSafetyModeType()));
+  const auto safety = static_cast<int32_t>(robot_status_.getSafetyModeType());
+  safety_mode_.store(safety, std::memory_order_relaxed);
+  put(at.safety_mode, safety);
 
   robot_status_.getJointCurrents(b.currents);
   robot_status_.getJointVoltages(b.voltages);
@@ -569,22 +577,22 @@ bool Schedule::handleCommandBlock(ExchangeBuffers& b) {
   bool known = true;
   switch (w[0]) {
     case gateway_map::kCommandPowerOn:
-      robot_status_.poweron();
+      countCommand(0, robot_status_.poweron());
       break;
     case gateway_map::kCommandBrakeRelease:
-      robot_status_.startup();
+      countCommand(1, robot_status_.startup());
       break;
     case gateway_map::kCommandRunProgram:
-      robot_status_.runProgram();
+      countCommand(2, robot_status_.runProgram());
       break;
     case gateway_map::kCommandPauseProgram:
-      robot_status_.pauseProgram();
+      countCommand(3, robot_status_.pauseProgram());
       break;
     case gateway_map::kCommandResumeProgram:
-      robot_status_.resumeProgram();
+      countCommand(4, robot_status_.resumeProgram());
       break;
     case gateway_map::kCommandStopProgram:
-      robot_status_.stopProgram();
+      countCommand(5, robot_status_.stopProgram());
       break;
     default:
       known = false;
@@ -655,6 +663,7 @@ void Schedule::watchStatusStream() {
     }
     channel_up = SdkAdapter::rtdeConnected(*rtde_client_);
   }
+  rtde_connected_.store(channel_up, std::memory_order_relaxed);
   // No data from the controller: the cached status is not the robot's.
   controller_gone_ = stream_stalled_.load(std::memory_order_relaxed) || !channel_up;
   if (resend) {
@@ -696,6 +705,33 @@ int Schedule::transacted(int rc) {
                                  std::memory_order_relaxed);
   }
   return rc;
+}
+
+void Schedule::sampleMetrics(MetricsWriter::Snapshot& s) const {
+  constexpr auto relaxed = std::memory_order_relaxed;
+  s.up = init_completed_.load(relaxed);
+  for (size_t i = 0; i <= MetricsWriter::kCycleBuckets; ++i)
+    s.cycle_buckets[i] = cycle_buckets_[i].load(relaxed);
+  s.cycle_us_sum = cycle_us_sum_.load(relaxed);
+  for (int f = 0; f < ModbusDev::kFunctionCount; ++f)
+    for (int ok = 0; ok < 2; ++ok) s.modbus_requests[f][ok] = modbus_dev_.requests(f, ok != 0);
+  s.modbus_reopens = modbus_dev_.reopens();
+  s.modbus_line_open = modbus_dev_.lineOpen();
+  s.gateway_failing = gateway_failing_since_.load(relaxed) != 0;
+  s.gateway_blocking = gateway_blocking_since_.load(relaxed) != 0;
+  s.heartbeat_word = heartbeat_word_.load(relaxed);
+  s.rpc_connected = rpc_connected_.load(relaxed) && robot_status_.rpcAnswered();
+  s.rtde_connected = rtde_connected_.load(relaxed);
+  s.status_packets = robot_status_.statusPackets();
+  s.status_stream_stalled = stream_stalled_.load(relaxed);
+  s.controller_calls = robot_status_.controllerCalls();
+  s.robot_mode = robot_mode_type_.load(relaxed);
+  s.safety_mode = safety_mode_.load(relaxed);
+  s.runtime_state = runtime_state_.load(relaxed);
+  for (size_t c = 0; c < MetricsWriter::kCommands; ++c) {
+    s.commands[c] = commands_[c].load(relaxed);
+    s.command_failures[c] = command_failures_[c].load(relaxed);
+  }
 }
 
 namespace {

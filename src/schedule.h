@@ -13,6 +13,7 @@
 
 #include "gateway_map.h"
 #include "logger.h"
+#include "metrics_writer.h"
 #include "modbusdev.h"
 #include "robotstatus.h"
 #include "systemd_notifier.h"
@@ -49,6 +50,9 @@ class Schedule {
   Schedule(const Schedule&) = delete;
   Schedule& operator=(const Schedule&) = delete;
 
+  // Before init: the file the metrics go to (see MetricsWriter); empty, the
+  // default, writes none and starts no thread for it.
+  void setMetricsFile(std::string path) { metrics_file_ = std::move(path); }
   void init(std::string workspace, std::string config_path);
   void start();
   // Ends and joins both threads. The service itself never stops; this is for
@@ -126,6 +130,13 @@ class Schedule {
   // watchdog and the gateway state; returns the code.
   int transacted(int rc);
   void markProgress() { progress_.fetch_add(1, std::memory_order_relaxed); }
+  // The metrics writer's view: atomics only, so that it never holds up the cycle.
+  void sampleMetrics(MetricsWriter::Snapshot& s) const;
+  // Books a PLC command the latch took and the controller's code for it.
+  void countCommand(size_t command, int code) {
+    commands_[command].fetch_add(1, std::memory_order_relaxed);
+    if (code != 0) command_failures_[command].fetch_add(1, std::memory_order_relaxed);
+  }
   void setPhase(Phase p) { phase_.store(p, std::memory_order_relaxed); }
   bool stopping() const { return stop_requested_.load(std::memory_order_relaxed); }
 
@@ -154,7 +165,7 @@ class Schedule {
   uint64_t seen_sessions_ = 0;
   bool controller_gone_ = false;  // stalled stream or real-time channel down
 
-  bool init_completed_ = false;
+  std::atomic<bool> init_completed_{false};
   bool settings_pending_ = false;  // the settings write at start failed: retried each cycle
   uint32_t settings_retries_ = 0;
   bool robot_link_up_ = false;
@@ -166,6 +177,19 @@ class Schedule {
   std::atomic<int64_t> gateway_failing_since_{0};
   std::atomic<int64_t> gateway_blocking_since_{0};
   SystemdNotifier notifier_;
+
+  // Counted by the exchange thread, read by the metrics writer.
+  std::string metrics_file_;
+  std::atomic<uint64_t> cycle_buckets_[MetricsWriter::kCycleBuckets + 1] = {};
+  std::atomic<uint64_t> cycle_us_sum_{0};
+  std::atomic<uint64_t> commands_[MetricsWriter::kCommands] = {};
+  std::atomic<uint64_t> command_failures_[MetricsWriter::kCommands] = {};
+  std::atomic<bool> rpc_connected_{false};
+  std::atomic<bool> rtde_connected_{false};
+  static constexpr int32_t kUnknownRuntimeState = 9;  // also before the first status
+  std::atomic<int32_t> safety_mode_{0};               // Undefined until the first status
+  std::atomic<int32_t> runtime_state_{kUnknownRuntimeState};
+  MetricsWriter metrics_;
 
   std::atomic<bool> stop_requested_{false};
   std::mutex stop_mutex_;

@@ -35,6 +35,7 @@ int VemoUmx::start(int argc, char** argv) {
   argv_[argc] = nullptr;
 
   if (int rc = parseOptions(argc, argv)) return rc;
+  schedule_.setMetricsFile(metrics_file_);
   schedule_.init(workspace_path_, config_path_);
   schedule_.start();
   return 0;
@@ -66,7 +67,9 @@ int VemoUmx::parseOptions(int argc, char** argv) {
       ("h,help", "Print usage", cxxopts::value<bool>(), "")
       ("c,config", "Specify config file for vemo_umx",
        cxxopts::value<std::string>()->default_value("./config/vemo_umx"), "")
-      ("w,workspace", "Specify workspace for vemo_umx", cxxopts::value<std::string>(), "");
+      ("w,workspace", "Specify workspace for vemo_umx", cxxopts::value<std::string>(), "")
+      ("metrics-file", "Write Prometheus metrics to PATH every 5 s",
+       cxxopts::value<std::string>(), "PATH");
 
   cxxopts::ParseResult result;
   try {
@@ -97,6 +100,19 @@ int VemoUmx::parseOptions(int argc, char** argv) {
   }
   if (result.count("config"))
     config_path_ = "./config/" + result["config"].as<std::string>();
+  // A systemd unit cannot pass an option only when a variable is set, so the
+  // defaults file's setting reaches the program through the environment; the
+  // option, even empty, overrides it.
+  if (result.count("metrics-file"))
+    metrics_file_ = result["metrics-file"].as<std::string>();
+  else if (const char* env = std::getenv("VEMO_UMX_METRICS_FILE"))
+    metrics_file_ = env;
+  if (!metrics_file_.empty()) {
+    // Relative to where the service now runs (the workspace, once changed into).
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(metrics_file_, ec);
+    if (!ec) metrics_file_ = absolute.lexically_normal().string();
+  }
 
   if (!ensureDirectory(workspace_path_)) return 1;
   ::setenv("UMX_WS", workspace_path_.c_str(), 1);

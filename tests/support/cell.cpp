@@ -95,8 +95,9 @@ void Cell::startUmx() {
   ProcessOptions opt;
   opt.cwd = tmp_.path();
   opt.env = options_.umx_env;
-  umx_ =
-      std::make_unique<Process>(std::vector<std::string>{bin("vemo_umx"), "--workspace", ws_}, opt);
+  std::vector<std::string> args{bin("vemo_umx"), "--workspace", ws_};
+  args.insert(args.end(), options_.umx_args.begin(), options_.umx_args.end());
+  umx_ = std::make_unique<Process>(args, opt);
 }
 
 std::string Cell::gwQuery(const std::string& cmd) {

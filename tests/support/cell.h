@@ -24,6 +24,7 @@ class Cell {
     bool write_config = true;
     bool start_umx = true;  // false: the test runs the scheduler in-process
     std::vector<std::pair<std::string, std::string>> umx_env;  // set for the service only
+    std::vector<std::string> umx_args;                         // after --workspace DIR
   };
 
   explicit Cell(Options options);

@@ -1,0 +1,199 @@
+// The service under a real systemd, in a booted Debian 12 container: the
+// package installed as on a controller, the whole cell running inside
+// (controller simulator, serial line, gateway simulator), and systemd doing
+// what only it can prove: READY and STATUS, the watchdog killing a hung
+// bridge and starting it again, a crash restarted.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "cell.h"
+#include "container.h"
+#include "sanitized.h"
+#include "test_env.h"
+
+namespace fs = std::filesystem;
+using vt::Ms;
+
+namespace {
+
+const std::string kWorkspace = "/var/lib/vemo-cell/ws/";
+const std::string kCrashDir = kWorkspace + "log/.crash/vemo_umx/";
+
+// Host commands with their output in a file (cpack, dpkg-deb).
+int runOnHost(const vt::TempDir& dir, const std::vector<std::string>& argv, std::string* out) {
+  static int runs = 0;
+  const std::string log = dir / ("host" + std::to_string(++runs) + ".out");
+  std::vector<std::string> sh{"sh", "-c", "out=$1; shift; exec \"$@\" >\"$out\" 2>&1", "sh", log};
+  sh.insert(sh.end(), argv.begin(), argv.end());
+  vt::Process p(sh);
+  int st = 0;
+  const bool ended = p.waitExit(Ms(180000), &st);
+  *out = vt::readFile(log);
+  return ended && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+std::vector<std::string> filesMatching(const std::string& dir, const std::regex& name) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+    if (std::regex_match(it->path().filename().string(), name)) out.push_back(it->path().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+class SystemdCell : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (vt::kSanitizedBuild) GTEST_SKIP() << "the packages of a sanitizer build do not run there";
+    const std::string why = vt::Container::unavailable();
+    if (!why.empty()) GTEST_SKIP() << "no container: " << why;
+    std::string out;
+    ASSERT_EQ(runOnHost(tmp_,
+                        {VEMO_CPACK, "--config", std::string(VEMO_BUILD_DIR) + "/CPackConfig.cmake",
+                         "-B", tmp_.path()},
+                        &out),
+              0)
+        << out;
+    debs_ = filesMatching(tmp_.path(), std::regex(R"(vemo-umx_.*\.deb)"));
+    ASSERT_EQ(debs_.size(), 1u) << out;
+    ct_ = std::make_unique<vt::Container>();
+  }
+
+  vt::Container::Result exec(const std::string& command, Ms timeout = Ms(60000)) {
+    auto r = ct_->exec(command, timeout);
+    return r;
+  }
+  std::string show(const std::string& property) {
+    auto r = exec("systemctl show -p " + property + " --value vemo_umx");
+    while (!r.out.empty() && r.out.back() == '\n') r.out.pop_back();
+    return r.out;
+  }
+
+  // The maker's SDK (played by the stand-in) where a controller has it, then
+  // the service package, installed the way an integrator does.
+  void installService() {
+    const std::string lib = std::string(VEMO_BUILD_DIR) + "/lib/libvemo_sdk.so.1.0.0";
+    ct_->copyIn(lib, "/usr/lib/x86_64-linux-gnu/libvemo_sdk.so.1.0.0");
+    ASSERT_EQ(exec("ln -sf libvemo_sdk.so.1.0.0 /usr/lib/x86_64-linux-gnu/libvemo_sdk.so.1 && "
+                   "ldconfig")
+                  .status,
+              0);
+    for (auto& d : debs_) ct_->copyIn(d, "/root/debs/" + fs::path(d).filename().string());
+    // dpkg: the tree holds every dependency and has no package lists.
+    auto r = exec("dpkg -i /root/debs/vemo-umx_*.deb", Ms(120000));
+    ASSERT_EQ(r.status, 0) << r.out;
+  }
+
+  // The cell inside the container: controller simulator, a socat pty pair and
+  // the gateway simulator on its far end.
+  void startCell() {
+    for (const char* sim : {"vemo_robot_sim", "vemo_gateway_sim"})
+      ct_->copyIn(vt::bin(sim), std::string("/usr/local/bin/") + sim);
+    ASSERT_EQ(exec("chmod 755 /usr/local/bin/vemo_* && mkdir -p /run/vemo-cell").status, 0);
+    line_ = ct_->spawn(
+        {"socat", "pty,raw,echo=0,link=/run/vemo-cell/a", "pty,raw,echo=0,link=/run/vemo-cell/b"});
+    ASSERT_TRUE(vt::waitUntil([&] { return vt::fileExists(ct_->hostPath("/run/vemo-cell/b")); },
+                              Ms(10000)));
+    gateway_ = ct_->spawn({"vemo_gateway_sim", "--rtu", "/run/vemo-cell/b"});
+    ASSERT_TRUE(gateway_->waitFor("ready", Ms(10000))) << gateway_->allText(vt::Stream::Err);
+    robot_ = ct_->spawn({"vemo_robot_sim"});
+    ASSERT_TRUE(robot_->waitFor("ready", Ms(10000))) << robot_->allText(vt::Stream::Err);
+  }
+
+  // The integrator's part: workspace, configuration, enable and start.
+  void configureAndStart(const std::string& drop_in) {
+    fs::create_directories(ct_->hostPath(kWorkspace + "config"));
+    vt::writeFile(ct_->hostPath(kWorkspace + "config/vemo_umx.conf"),
+                  "portName = \"/run/vemo-cell/a\";\n" + vt::configText({{"portName", ""}}));
+    vt::writeFile(ct_->hostPath("/etc/default/vemo_umx"),
+                  "VEMO_UMX_WORKSPACE=" + kWorkspace + "\n");
+    if (!drop_in.empty()) {
+      fs::create_directories(ct_->hostPath("/etc/systemd/system/vemo_umx.service.d"));
+      vt::writeFile(ct_->hostPath("/etc/systemd/system/vemo_umx.service.d/test.conf"),
+                    "[Service]\n" + drop_in);
+    }
+    auto r = exec("systemctl daemon-reload && systemctl enable --now vemo_umx", Ms(60000));
+    ASSERT_EQ(r.status, 0) << r.out << exec("journalctl -u vemo_umx --no-pager | tail -30").out;
+  }
+
+  long heartbeat() {
+    const std::string v = gateway_->query("get hr 57 1");
+    return v.empty() || v.find_first_not_of("0123456789") != std::string::npos ? -1 : std::stol(v);
+  }
+  bool heartbeatAdvances(Ms timeout) {
+    const long first = heartbeat();
+    return vt::waitUntil([&] { return heartbeat() != first && heartbeat() > 0; }, timeout, Ms(200));
+  }
+  bool journalHas(const std::string& needle, Ms timeout) {
+    return vt::waitUntil(
+        [&] {
+          return exec("journalctl -u vemo_umx --no-pager").out.find(needle) != std::string::npos;
+        },
+        timeout, Ms(300));
+  }
+  size_t crashFiles(const std::regex& name) {
+    return filesMatching(ct_->hostPath(kCrashDir), name).size();
+  }
+
+  vt::TempDir tmp_{"vemo-systemd"};
+  std::vector<std::string> debs_;
+  // Processes inside the container end with it: it goes first.
+  std::unique_ptr<vt::Process> line_, gateway_, robot_;
+  std::unique_ptr<vt::Container> ct_;
+};
+
+const std::regex kDump(R"(.*\.dmp)");
+const std::regex kTrace(R"(vemo_umx_\d{14})");
+
+}  // namespace
+
+TEST_F(SystemdCell, WatchdogRestartsAHungBridgeAndACrashIsRestarted) {
+  installService();
+  startCell();
+  configureAndStart("WatchdogSec=3\nRestartSec=1\n");
+  ASSERT_FALSE(HasFailure());
+
+  // Started means ready: the exchange cycle runs, and the status says how.
+  EXPECT_EQ(show("ActiveState"), "active");
+  EXPECT_EQ(show("SubState"), "running");
+  EXPECT_EQ(show("WatchdogUSec"), "3s");
+  ASSERT_TRUE(
+      vt::waitUntil([&] { return show("StatusText").rfind("running: cycle ", 0) == 0; }, Ms(10000)))
+      << show("StatusText");
+  EXPECT_NE(
+      show("StatusText").find(", gateway answering, robot mode 3 (PowerOff), status stream live"),
+      std::string::npos)
+      << show("StatusText");
+  EXPECT_NE(exec("systemctl status vemo_umx --no-pager").out.find("Status: \"running: cycle "),
+            std::string::npos);
+  ASSERT_TRUE(heartbeatAdvances(Ms(10000)));
+
+  // A controller call that does not come back holds the exchange loop longer
+  // than the watchdog allows: systemd kills the bridge (SIGABRT, so a crash
+  // report is left) and starts it again; the cell comes back by itself.
+  const std::string first_pid = show("MainPID");
+  EXPECT_EQ(robot_->query("hold getOperationalMode 15000", "ok"),
+            "ok hold getOperationalMode 15000");
+  ASSERT_TRUE(journalHas("Watchdog timeout", Ms(20000)))
+      << exec("journalctl -u vemo_umx --no-pager").out;
+  EXPECT_TRUE(journalHas("Failed with result 'watchdog'", Ms(15000)));
+  EXPECT_TRUE(vt::waitUntil([&] { return show("NRestarts") == "1"; }, Ms(20000)))
+      << show("NRestarts");
+  EXPECT_TRUE(vt::waitUntil([&] { return show("ActiveState") == "active"; }, Ms(30000)));
+  EXPECT_NE(show("MainPID"), first_pid);
+  EXPECT_EQ(crashFiles(kDump), 1u);
+  EXPECT_EQ(crashFiles(kTrace), 1u);
+  EXPECT_TRUE(heartbeatAdvances(Ms(20000)));
+
+  // A fatal signal: the report is written, and systemd restarts the service.
+  ASSERT_EQ(exec("systemctl kill --kill-who=main -s SIGSEGV vemo_umx").status, 0);
+  EXPECT_TRUE(vt::waitUntil([&] { return show("NRestarts") == "2"; }, Ms(20000)))
+      << show("NRestarts");
+  EXPECT_TRUE(vt::waitUntil([&] { return show("ActiveState") == "active"; }, Ms(30000)));
+  EXPECT_EQ(crashFiles(kDump), 2u);
+  EXPECT_EQ(crashFiles(kTrace), 2u);
+  EXPECT_TRUE(heartbeatAdvances(Ms(20000)));
+}
