@@ -156,6 +156,15 @@ TEST_F(SystemdCell, WatchdogRestartsAHungBridgeAndACrashIsRestarted) {
   configureAndStart("WatchdogSec=3\nRestartSec=1\n");
   ASSERT_FALSE(HasFailure());
 
+  // The unit's sandboxing, as systemd itself rates it.
+  const std::string security = exec("systemd-analyze security vemo_umx.service --no-pager").out;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(
+      security, m, std::regex(R"(Overall exposure level for vemo_umx\.service: ([0-9.]+))")))
+      << security;
+  std::printf("systemd-analyze security: exposure %s\n", m[1].str().c_str());
+  EXPECT_LE(std::stod(m[1].str()), 4.0) << security;
+
   // Started means ready: the exchange cycle runs, and the status says how.
   EXPECT_EQ(show("ActiveState"), "active");
   EXPECT_EQ(show("SubState"), "running");
