@@ -206,3 +206,60 @@ TEST_F(SystemdCell, WatchdogRestartsAHungBridgeAndACrashIsRestarted) {
   EXPECT_EQ(crashFiles(kTrace), 2u);
   EXPECT_TRUE(heartbeatAdvances(Ms(20000)));
 }
+
+// The package's life on a controller, checked with systemd and the file
+// system: installed (neither enabled nor started), started by the integrator,
+// upgraded (left running and enabled until restarted; the integrator's files
+// kept), removed (stopped, its files gone) and purged (its conffile gone);
+// the workspace with configuration and logs survives all of it.
+TEST_F(SystemdCell, PackageLifeCycleKeepsWhatTheIntegratorMade) {
+  installService();
+  startCell();
+  EXPECT_EQ(exec("systemctl is-enabled vemo_umx").out, "disabled\n");
+  EXPECT_EQ(exec("systemctl is-active vemo_umx").out, "inactive\n");
+  configureAndStart("");
+  ASSERT_FALSE(HasFailure());
+  EXPECT_EQ(show("ActiveState"), "active");
+  const std::string defaults = vt::readFile(ct_->hostPath("/etc/default/vemo_umx"));
+  const std::string config = vt::readFile(ct_->hostPath(kWorkspace + "config/vemo_umx.conf"));
+  ASSERT_TRUE(heartbeatAdvances(Ms(10000)));
+
+  // A higher version of the same package.
+  std::string out;
+  const std::string tree = tmp_ / "upgrade";
+  ASSERT_EQ(runOnHost(tmp_, {"dpkg-deb", "-R", debs_[0], tree}, &out), 0) << out;
+  ASSERT_EQ(
+      runOnHost(tmp_, {"sed", "-i", "s/^Version: .*/Version: 99.0.0/", tree + "/DEBIAN/control"},
+                &out),
+      0);
+  const std::string newer = tmp_ / "vemo-umx_99.0.0_amd64.deb";
+  ASSERT_EQ(runOnHost(tmp_, {"dpkg-deb", "--root-owner-group", "-b", tree, newer}, &out), 0) << out;
+  ct_->copyIn(newer, "/root/newer.deb");
+  const std::string pid = show("MainPID");
+  auto r = exec("dpkg -i /root/newer.deb", Ms(120000));
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(exec("dpkg-query -W -f='${Version}' vemo-umx").out, "99.0.0\n");
+  EXPECT_EQ(show("MainPID"), pid) << "an upgrade leaves the running service as it is";
+  EXPECT_EQ(exec("systemctl is-enabled vemo_umx").out, "enabled\n");
+  EXPECT_EQ(vt::readFile(ct_->hostPath("/etc/default/vemo_umx")), defaults);
+  EXPECT_EQ(vt::readFile(ct_->hostPath(kWorkspace + "config/vemo_umx.conf")), config);
+  ASSERT_EQ(exec("systemctl restart vemo_umx", Ms(60000)).status, 0);
+  EXPECT_NE(show("MainPID"), pid);
+  EXPECT_TRUE(heartbeatAdvances(Ms(15000)));
+
+  // Removed: stopped, its files gone, the integrator's settings still there.
+  r = exec("dpkg -r vemo-umx", Ms(120000));
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(exec("systemctl is-active vemo_umx").out, "inactive\n");
+  EXPECT_FALSE(vt::fileExists(ct_->hostPath("/usr/bin/vemo_umx")));
+  EXPECT_FALSE(vt::fileExists(ct_->hostPath("/lib/systemd/system/vemo_umx.service")));
+  EXPECT_EQ(vt::readFile(ct_->hostPath("/etc/default/vemo_umx")), defaults);
+
+  // Purged: what the package made goes, the workspace never.
+  r = exec("dpkg -P vemo-umx", Ms(120000));
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_FALSE(vt::fileExists(ct_->hostPath("/etc/default/vemo_umx")));
+  EXPECT_NE(exec("systemctl is-enabled vemo_umx").status, 0);
+  EXPECT_EQ(vt::readFile(ct_->hostPath(kWorkspace + "config/vemo_umx.conf")), config);
+  EXPECT_TRUE(vt::fileExists(ct_->hostPath(kWorkspace + "log/umx/vemo_umx.log")));
+}
