@@ -98,28 +98,6 @@ void expectNewestOldTracesKept(const OldReports& old, const std::vector<std::str
       << listing(files);
 }
 
-// The main thread sleeping in the idle loop means the entry routine has
-// armed Breakpad: start-up itself never sleeps on the main thread once the
-// scheduler runs.
-bool mainThreadIdle(pid_t pid) {
-  const std::string task = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
-  std::istringstream syscall_line(vt::readFile(task + "/syscall"));
-  long nr = -1;
-  if (syscall_line >> nr) return nr == SYS_clock_nanosleep || nr == SYS_nanosleep;
-  return vt::readFile(task + "/wchan").find("nanosleep") != std::string::npos;
-}
-
-// Whether the process has a handler installed for `sig` (SigCgt in /proc).
-bool catches(pid_t pid, int sig) {
-  std::istringstream status(vt::readFile("/proc/" + std::to_string(pid) + "/status"));
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("SigCgt:", 0) != 0) continue;
-    const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
-    return (mask >> (sig - 1)) & 1ULL;
-  }
-  return false;
-}
-
 // Runs a Breakpad tool on a minidump to its end; returns its exit status.
 int runTool(const std::string& tool, const std::string& dump, std::string* out, std::string* err) {
   vt::Process p({vt::breakpadTool(tool), dump});
@@ -150,7 +128,7 @@ class Crash : public testing::Test {
         std::vector<std::string>{vt::bin("vemo_umx"), "--workspace", ws}, opt);
     EXPECT_TRUE(umx->waitFor("VEMO-UMX is Running", kStart))
         << umx->allText() << umx->allText(vt::Stream::Err);
-    EXPECT_TRUE(vt::waitUntil([&] { return mainThreadIdle(umx->pid()); }, Ms(10000)));
+    EXPECT_TRUE(vt::waitUntil([&] { return vt::mainThreadIdle(umx->pid()); }, Ms(10000)));
     return umx;
   }
 
@@ -217,7 +195,7 @@ TEST(CrashInCell, Usr1WritesATraceAndTheServiceGoesOnExchanging) {
   vt::Cell cell;
   cell.start();
   vt::Process* umx = &cell.umx();
-  ASSERT_TRUE(vt::waitUntil([&] { return mainThreadIdle(umx->pid()); }, Ms(10000)));
+  ASSERT_TRUE(vt::waitUntil([&] { return vt::mainThreadIdle(umx->pid()); }, Ms(10000)));
   const std::string crash = cell.workspace() + "./log/.crash/vemo_umx/";
 
   std::set<std::string> written;
@@ -230,7 +208,7 @@ TEST(CrashInCell, Usr1WritesATraceAndTheServiceGoesOnExchanging) {
     ASSERT_GE(at, 0) << umx->allText();
     // The handler re-arms itself after that line; a SIGUSR1 before that
     // would take the default action.
-    ASSERT_TRUE(vt::waitUntil([&] { return catches(umx->pid(), SIGUSR1); }, Ms(5000)));
+    ASSERT_TRUE(vt::waitUntil([&] { return vt::catchesSignal(umx->pid(), SIGUSR1); }, Ms(5000)));
     const auto out = umx->lines();
     std::vector<std::string> mine(out.begin() + from, out.begin() + at + 1);
     from = at + 1;
@@ -271,7 +249,7 @@ TEST(CrashInCell, AReportStuckInTheAllocatorStillEndsTheProcessInTime) {
   vt::Cell cell(options);
   cell.start();
   vt::Process* umx = &cell.umx();
-  ASSERT_TRUE(vt::waitUntil([&] { return mainThreadIdle(umx->pid()); }, Ms(10000)));
+  ASSERT_TRUE(vt::waitUntil([&] { return vt::mainThreadIdle(umx->pid()); }, Ms(10000)));
   ASSERT_NE(vt::readFile("/proc/" + std::to_string(umx->pid()) + "/maps").find(VEMO_STUCK_MALLOC),
             std::string::npos)
       << "the allocator was not preloaded";

@@ -28,7 +28,8 @@ namespace {
 const std::string kBuildDir = VEMO_BUILD_DIR;
 const std::string kVersion = VEMO_PROJECT_VERSION;
 const std::string kSdkDepends = VEMO_SDK_DEBIAN_DEPENDS;  // the maker's SDK, as configured
-const Ms kTool(120000);  // cmake --install, cpack, dpkg-deb, lintian: seconds, even on a loaded machine
+const Ms kTool(
+    120000);  // cmake --install, cpack, dpkg-deb, lintian: seconds, even on a loaded machine
 const Ms kStart(15000);
 const std::string kUnit = "vemo_umx.service";
 
@@ -86,8 +87,8 @@ Result run(const vt::TempDir& dir, const std::vector<std::string>& argv, Ms time
 
 Result installComponent(const vt::TempDir& dir, const std::string& prefix,
                         const std::string& component) {
-  return run(dir, {VEMO_CMAKE, "--install", kBuildDir, "--prefix", prefix, "--component",
-                   component});
+  return run(dir,
+             {VEMO_CMAKE, "--install", kBuildDir, "--prefix", prefix, "--component", component});
 }
 
 std::vector<std::string> splitLines(const std::string& text) {
@@ -308,27 +309,6 @@ std::set<std::string> sectionsWithData(const vt::TempDir& dir, const std::string
 
 // --- running what the packages hold -------------------------------------------
 
-// The main thread sleeping in the idle loop means the entry routine has armed
-// crash reporting: start-up never sleeps on the main thread once the
-// scheduler runs.
-bool mainThreadIdle(pid_t pid) {
-  const std::string task = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
-  std::istringstream syscall_line(vt::readFile(task + "/syscall"));
-  long nr = -1;
-  if (syscall_line >> nr) return nr == SYS_clock_nanosleep || nr == SYS_nanosleep;
-  return vt::readFile(task + "/wchan").find("nanosleep") != std::string::npos;
-}
-
-// Whether the process has a handler installed for `sig` (SigCgt in /proc).
-bool catches(pid_t pid, int sig) {
-  std::istringstream status(vt::readFile("/proc/" + std::to_string(pid) + "/status"));
-  for (std::string line; std::getline(status, line);) {
-    if (!startsWith(line, "SigCgt:")) continue;
-    return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1ULL;
-  }
-  return false;
-}
-
 // The id of the process's thread named `name`; 0 if there is none.
 pid_t threadNamed(pid_t pid, const std::string& name) {
   std::error_code ec;
@@ -344,13 +324,13 @@ pid_t threadNamed(pid_t pid, const std::string& name) {
 // SIGUSR1 to one thread of the service; the stack trace it wrote (that
 // thread's stack), read from the file the service names.
 std::string usr1Trace(vt::Process& umx, pid_t tid, size_t* from) {
-  if (!vt::waitUntil([&] { return catches(umx.pid(), SIGUSR1); }, Ms(10000))) {
+  if (!vt::waitUntil([&] { return vt::catchesSignal(umx.pid(), SIGUSR1); }, Ms(10000))) {
     ADD_FAILURE() << "no SIGUSR1 handler";
     return "";
   }
   syscall(SYS_tgkill, umx.pid(), tid, SIGUSR1);
-  const long done = umx.waitLine([](const std::string& l) { return l == "Received SIGUSR1!"; },
-                                 Ms(10000), *from);
+  const long done =
+      umx.waitLine([](const std::string& l) { return l == "Received SIGUSR1!"; }, Ms(10000), *from);
   if (done < 0) {
     ADD_FAILURE() << "no trace written\n" << umx.allText();
     return "";
@@ -372,13 +352,17 @@ std::string usr1Trace(vt::Process& umx, pid_t tid, size_t* from) {
 std::vector<std::string> withDebugDirectory(const std::string& dbgsym_root,
                                             const std::vector<std::string>& argv) {
   std::vector<std::string> cmd{
-      "unshare", "-m", "sh", "-c",
+      "unshare",
+      "-m",
+      "sh",
+      "-c",
       "set -e; root=$1; shift; "
       "if [ -z \"$root\" ]; then [ ! -d /usr/lib/debug ] || mount -t tmpfs tmpfs /usr/lib/debug; "
       "elif [ -d /usr/lib/debug ]; then mount --bind \"$root/usr/lib/debug\" /usr/lib/debug; "
       "else mount -t overlay overlay -o \"lowerdir=$root/usr/lib:/usr/lib\" /usr/lib; fi; "
       "exec \"$@\"",
-      "sh", dbgsym_root};
+      "sh",
+      dbgsym_root};
   cmd.insert(cmd.end(), argv.begin(), argv.end());
   return cmd;
 }
@@ -427,14 +411,12 @@ TEST(Install, ComponentsRunFromAnyPrefixAndLeaveTheSdkToTheLoader) {
   Result sim = installComponent(tmp, prefix, "sim");
   ASSERT_EQ(sim.status, 0) << sim.out << sim.err;
   EXPECT_EQ(minus(filesBelow(prefix), service),
-            (std::set<std::string>{"bin/vemo_gateway_sim", "bin/vemo_robot_sim",
-                                   "bin/vemo_umx-simulated", "lib/vemo_umx-sim/libvemo_sdk.so.1",
-                                   "lib/vemo_umx-sim/libvemo_sdk.so.1.0.0",
-                                   "share/doc/vemo-umx-sim/changelog.gz",
-                                   "share/doc/vemo-umx-sim/copyright",
-                                   "share/man/man1/vemo_gateway_sim.1.gz",
-                                   "share/man/man1/vemo_robot_sim.1.gz",
-                                   "share/man/man8/vemo_umx-simulated.8.gz"}))
+            (std::set<std::string>{
+                "bin/vemo_gateway_sim", "bin/vemo_robot_sim", "bin/vemo_umx-simulated",
+                "lib/vemo_umx-sim/libvemo_sdk.so.1", "lib/vemo_umx-sim/libvemo_sdk.so.1.0.0",
+                "share/doc/vemo-umx-sim/changelog.gz", "share/doc/vemo-umx-sim/copyright",
+                "share/man/man1/vemo_gateway_sim.1.gz", "share/man/man1/vemo_robot_sim.1.gz",
+                "share/man/man8/vemo_umx-simulated.8.gz"}))
       << sim.out;
   for (const char* f :
        {"bin/vemo_robot_sim", "bin/vemo_gateway_sim", "lib/vemo_umx-sim/libvemo_sdk.so.1.0.0"}) {
@@ -555,8 +537,8 @@ TEST(Install, PackagesHoldTheirPartsAndTheirDependencies) {
       EXPECT_EQ(sections.count(".symtab"), 0u) << elf;
       const std::string id = buildId(tmp, root + "/" + elf);
       ASSERT_GT(id.size(), 2u) << elf;
-      const std::string debug = "usr/lib/debug/.build-id/" + id.substr(0, 2) + "/" +
-                                id.substr(2) + ".debug";
+      const std::string debug =
+          "usr/lib/debug/.build-id/" + id.substr(0, 2) + "/" + id.substr(2) + ".debug";
       want_dbg.insert(debug);
       const auto kept = sectionsWithData(tmp, dbg_root + "/" + debug);
       EXPECT_EQ(kept.count(".debug_info"), 1u) << elf;
@@ -585,8 +567,8 @@ TEST(Install, PackagesHoldTheirPartsAndTheirDependencies) {
     for (auto& [soname, file] :
          resolvedLibraries(tmp, root + "/" + elf, {{"LD_LIBRARY_PATH", stand_in}}))
       resolved.emplace(soname, file);
-  const std::map<std::string, std::string> extra{
-      {"vemo-umx", kSdkDepends}, {"vemo-umx-sim", "vemo-umx (= " + kVersion + ")"}};
+  const std::map<std::string, std::string> extra{{"vemo-umx", kSdkDepends},
+                                                 {"vemo-umx-sim", "vemo-umx (= " + kVersion + ")"}};
   for (auto& [pkg, list] : elves) {
     SCOPED_TRACE(pkg);
     auto field = controlFields(tmp, pkgs.file.at(pkg));
@@ -676,11 +658,15 @@ TEST(Install, MaintainerScriptsNeverStartTheUnitStopItOnRemovalAndPurgeOnlyTheir
   const std::string unit = kUnit;
   const std::vector<Case> cases{
       // A first installation registers the unit and enables nothing.
-      {"postinst", {"configure"}, "1",
+      {"postinst",
+       {"configure"},
+       "1",
        {"deb-systemd-helper debian-installed " + unit, "deb-systemd-helper update-state " + unit,
         "systemctl --system daemon-reload"}},
       // An upgrade keeps the integrator's enabling and leaves the service as it runs.
-      {"postinst", {"configure", "0.9.0"}, "0",
+      {"postinst",
+       {"configure", "0.9.0"},
+       "0",
        {"deb-systemd-helper debian-installed " + unit,
         "deb-systemd-helper --quiet was-enabled " + unit, "deb-systemd-helper enable " + unit,
         "deb-systemd-helper update-state " + unit, "systemctl --system daemon-reload"}},
@@ -696,13 +682,19 @@ TEST(Install, MaintainerScriptsNeverStartTheUnitStopItOnRemovalAndPurgeOnlyTheir
     SCOPED_TRACE(c.script + " " + c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
     fs::remove(calls);
     std::vector<std::string> argv{
-        "unshare", "-m", sh, "-c",
+        "unshare",
+        "-m",
+        sh,
+        "-c",
         "mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/system && PATH=$STUBS exec " + sh +
             " \"$@\"",
-        "sh", control + "/" + c.script};
+        "sh",
+        control + "/" + c.script};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     Result r = run(tmp, argv, kTool,
-                   {{"STUBS", stubs}, {"CALLS", calls}, {"UNIT_ENABLED", c.enabled},
+                   {{"STUBS", stubs},
+                    {"CALLS", calls},
+                    {"UNIT_ENABLED", c.enabled},
                     {"DPKG_MAINTSCRIPT_PACKAGE", "vemo-umx"}});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     const auto lines = splitLines(vt::readFile(calls));
@@ -714,10 +706,12 @@ TEST(Install, LintianFindsNoErrorOrWarningInAnyPackage) {
   vt::TempDir tmp("vemo-lintian");
   if (vt::kSanitizedBuild) GTEST_SKIP() << "only a normal build is shipped: lintian not run";
   if (!onPath(tmp, "lintian"))
-    GTEST_SKIP() << "lintian is not installed (scripts/bootstrap installs it): packages not checked";
+    GTEST_SKIP()
+        << "lintian is not installed (scripts/bootstrap installs it): packages not checked";
   const Packages pkgs = makePackages(tmp);
   ASSERT_EQ(pkgs.file.size(), 4u) << pkgs.listing;
-  std::vector<std::string> argv{"lintian", "--fail-on", "error,warning", "--tag-display-limit", "0"};
+  std::vector<std::string> argv{"lintian", "--fail-on", "error,warning", "--tag-display-limit",
+                                "0"};
   for (auto& [pkg, file] : pkgs.file) argv.push_back(file);
   Result r = run(tmp, argv, Ms(300000));
   std::string findings;
@@ -749,10 +743,9 @@ TEST(Install, UnpackedPackagesRunTheCellAndTracesNameSourceLinesWithTheDebugPack
   for (const bool with_debug : {false, true}) {
     SCOPED_TRACE(with_debug ? "with vemo-umx-dbgsym" : "without vemo-umx-dbgsym");
     const std::string ws = tmp / (with_debug ? "ws-dbg" : "ws");
-    vt::Process umx(
-        withDebugDirectory(with_debug ? dbg : "",
-                           {root + "/usr/bin/vemo_umx-simulated", "--workspace", ws}),
-        opt);
+    vt::Process umx(withDebugDirectory(with_debug ? dbg : "",
+                                       {root + "/usr/bin/vemo_umx-simulated", "--workspace", ws}),
+                    opt);
     ASSERT_TRUE(umx.waitFor("VEMO-UMX is Running", kStart))
         << umx.allText() << umx.allText(vt::Stream::Err);
     // The stand-in from the simulators' directory, the service's library
@@ -772,7 +765,7 @@ TEST(Install, UnpackedPackagesRunTheCellAndTracesNameSourceLinesWithTheDebugPack
     ASSERT_TRUE(vt::waitUntil(
         [&] { return (exchange = threadNamed(umx.pid(), "umx_exchange")) != 0; }, Ms(10000)));
     const std::string lib_trace = usr1Trace(umx, exchange, &from);
-    ASSERT_TRUE(vt::waitUntil([&] { return mainThreadIdle(umx.pid()); }, Ms(10000)));
+    ASSERT_TRUE(vt::waitUntil([&] { return vt::mainThreadIdle(umx.pid()); }, Ms(10000)));
     const std::string main_trace = usr1Trace(umx, umx.pid(), &from);
     EXPECT_TRUE(umx.running());
     for (const std::string* t : {&lib_trace, &main_trace})
@@ -784,13 +777,16 @@ TEST(Install, UnpackedPackagesRunTheCellAndTracesNameSourceLinesWithTheDebugPack
           << lib_trace;
       EXPECT_TRUE(std::regex_search(
           main_trace,
-          std::regex(kProgramLinesResolve ? "Source \"" + src + R"(main\.cpp", line \d+, in main)"
-                                          : R"(Object ".*/usr/bin/vemo_umx", at 0x[0-9a-f]+, in main\n)")))
+          std::regex(kProgramLinesResolve
+                         ? "Source \"" + src + R"(main\.cpp", line \d+, in main)"
+                         : R"(Object ".*/usr/bin/vemo_umx", at 0x[0-9a-f]+, in main\n)")))
           << main_trace;
     } else {
       // Still a trace: the objects, and the library's exported functions by name.
       EXPECT_TRUE(std::regex_search(
-          lib_trace, std::regex(R"(Object ".*/usr/lib/vemo_umx/libvemo_umx\.so\.1\.0\.0", at 0x[0-9a-f]+, in Schedule::)")))
+          lib_trace,
+          std::regex(
+              R"(Object ".*/usr/lib/vemo_umx/libvemo_umx\.so\.1\.0\.0", at 0x[0-9a-f]+, in Schedule::)")))
           << lib_trace;
       EXPECT_NE(main_trace.find("/usr/bin/vemo_umx\""), std::string::npos) << main_trace;
       for (const std::string* t : {&lib_trace, &main_trace})

@@ -1,6 +1,7 @@
 #include "test_env.h"
 
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -91,6 +92,22 @@ void writeFile(const std::string& path, const std::string& text) {
 bool fileExists(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool mainThreadIdle(pid_t pid) {
+  const std::string task = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
+  std::istringstream syscall_line(readFile(task + "/syscall"));
+  long nr = -1;
+  if (syscall_line >> nr) return nr == SYS_clock_nanosleep || nr == SYS_nanosleep;
+  return readFile(task + "/wchan").find("nanosleep") != std::string::npos;
+}
+
+bool catchesSignal(pid_t pid, int sig) {
+  std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("SigCgt:", 0) == 0)
+      return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1ULL;
+  return false;
 }
 
 }  // namespace vt

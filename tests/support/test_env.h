@@ -50,6 +50,13 @@ class SocatPty {
   std::unique_ptr<Process> socat_;
 };
 
+// The main thread of `pid` sleeping in the service's idle loop: the entry
+// routine has armed crash reporting (start-up never sleeps on the main
+// thread once the scheduler runs).
+bool mainThreadIdle(pid_t pid);
+// Whether `pid` has a handler installed for `sig` (SigCgt in /proc).
+bool catchesSignal(pid_t pid, int sig);
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& text);
 bool fileExists(const std::string& path);
