@@ -16,8 +16,10 @@
 //
 // The crash directory holds at most kMaxCrashFiles files after a report:
 // the trace files and minidumps count together.
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
+#include <time.h>
 #include <ucontext.h>
 #include <unistd.h>
 
@@ -46,6 +48,9 @@ class SignalHandling1 {
   static constexpr int kMaxCrashFiles = 10;
   // How long a fatal report may take before SIGALRM ends the process anyway.
   static constexpr unsigned kReportDeadlineSeconds = 10;
+  // Fatal reports a restart loop may leave, and over how long.
+  static constexpr int kLoopReports = 3;
+  static constexpr long kLoopWindowSeconds = 24 * 3600;
 
   static std::vector<int> make_default_signals() {
     return {SIGABRT, SIGBUS,  SIGFPE,  SIGILL,  SIGIOT,  SIGQUIT, SIGSEGV,
@@ -85,6 +90,11 @@ class SignalHandling1 {
   // is armed at process entry.
   static std::string workspace_;
 
+  // Called once, after the trace of the first fatal signal is written: the
+  // program's log writes out what it holds back (bounded in time; the
+  // report deadline bounds it too). Unset: nothing.
+  static inline void (*on_fatal_report_)(int signo) = nullptr;
+
   // Where minidumps and trace files go. Plain concatenation: a workspace
   // without its trailing "/" names a sibling directory that nothing creates.
   static std::string crashDirectory() { return workspace_ + "./log/.crash/vemo_umx/"; }
@@ -115,12 +125,91 @@ class SignalHandling1 {
     for (size_t i = 0; i + keep < dumps.size(); ++i) fs::remove(dumps[i].second, ec);
   }
 
+  // Where the times of the last fatal reports are kept: beside the crash
+  // directory, so that its rolling never takes them.
+  static std::string reportTimesFile() { return workspace_ + "./log/.crash/fatal_report_times"; }
+
+  // A restart loop (a crash or a watchdog kill every few seconds) writes the
+  // same report again and again and would push every earlier report out of
+  // the directory: once kLoopReports fatal reports were written within
+  // kLoopWindowSeconds, a fatal signal writes none (one line on standard
+  // error says so) and the process ends as it would have. True when this
+  // report is to be written; it is then counted. Plain system calls on a
+  // file of a few lines.
+  static bool admitFatalReport() {
+    const std::string path = reportTimesFile();
+    const long now = static_cast<long>(time(nullptr));
+    long times[kLoopReports] = {};
+    int n = 0;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      char buf[256];
+      const ssize_t got = read(fd, buf, sizeof buf - 1);
+      close(fd);
+      buf[got > 0 ? got : 0] = '\0';
+      for (char* p = buf; *p != '\0' && n < kLoopReports;) {
+        char* end = nullptr;
+        const long t = std::strtol(p, &end, 10);
+        if (end == p) break;
+        times[n++] = t;
+        p = end;
+      }
+    }
+    int recent = 0;
+    for (int i = 0; i < n; ++i) recent += times[i] > now - kLoopWindowSeconds && times[i] <= now;
+    if (recent >= kLoopReports) return false;
+    // The newest kLoopReports times, oldest first.
+    if (n == kLoopReports) {
+      for (int i = 1; i < n; ++i) times[i - 1] = times[i];
+      --n;
+    }
+    times[n++] = now;
+    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      for (int i = 0; i < n; ++i) {
+        char line[32];
+        const int len = snprintf(line, sizeof line, "%ld\n", times[i]);
+        if (len > 0 && write(fd, line, static_cast<size_t>(len)) < 0) break;
+      }
+      close(fd);
+    }
+    return true;
+  }
+
+  // Decided once per process: Breakpad's handler and ours may both see the
+  // same fatal signal.
+  static bool fatalReportAdmitted() {
+    int state = fatal_admission_.load();
+    if (state == 0) {
+      const int decided = admitFatalReport() ? 1 : 2;
+      if (fatal_admission_.compare_exchange_strong(state, decided)) state = decided;
+    }
+    return state == 1;
+  }
+
   // Breakpad's first-chance handler: the readable trace, then false so that
   // Breakpad goes on to write the minidump and end the process.
   static bool handleSignal(int signo, siginfo_t* info, void* ctx) {
-    if (signo != SIGUSR1) armReportDeadline();
+    if (signo != SIGUSR1) {
+      armReportDeadline();
+      if (!fatalReportAdmitted()) {
+        skipReport(signo);
+        // No minidump either: the signal's default action ends the process now.
+        struct sigaction dfl {};
+        dfl.sa_handler = SIG_DFL;
+        sigemptyset(&dfl.sa_mask);
+        sigaction(signo, &dfl, nullptr);
+        sigset_t one;
+        sigemptyset(&one);
+        sigaddset(&one, signo);
+        pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+        raise(signo);
+        return true;
+      }
+    }
     // One file short of the limit: the minidump that follows makes it full.
     writeReport(info, ctx, kMaxCrashFiles - 1);
+    if (signo != SIGUSR1) afterFatalReport(signo);
     return false;
   }
 
@@ -133,9 +222,13 @@ class SignalHandling1 {
     // Flushed at once: the process may end before stdio would flush.
     printf("Received signal %d!\n", signo);
     fflush(stdout);
-    writeReport(info, ctx, kMaxCrashFiles);
+    if (sig != SIGUSR1 && !fatalReportAdmitted())
+      skipReport(sig);
+    else
+      writeReport(info, ctx, kMaxCrashFiles);
 
     if (sig != SIGUSR1) {
+      afterFatalReport(sig);
       // The disposition is the default again (SA_RESETHAND) and the signal is
       // not blocked (SA_NODEFER): this ends the process.
       raise(sig);
@@ -175,6 +268,19 @@ class SignalHandling1 {
     sigaddset(&alrm, SIGALRM);
     pthread_sigmask(SIG_UNBLOCK, &alrm, nullptr);
     if (!deadline_armed_.exchange(true)) alarm(kReportDeadlineSeconds);
+  }
+
+  static void skipReport(int sig) {
+    fprintf(stderr,
+            "Crash report skipped: %d crash reports in the last %ld hours already (restart "
+            "loop)\n",
+            kLoopReports, kLoopWindowSeconds / 3600);
+    fflush(stderr);
+    afterFatalReport(sig);
+  }
+
+  static void afterFatalReport(int sig) {
+    if (on_fatal_report_ && !log_written_out_.exchange(true)) on_fatal_report_(sig);
   }
 
   // The stack trace on standard error and in a new trace file, after which
@@ -236,6 +342,9 @@ class SignalHandling1 {
   // Signal handlers only test and set it.
   static_assert(std::atomic<bool>::is_always_lock_free);
   static inline std::atomic<bool> deadline_armed_{false};
+  static inline std::atomic<bool> log_written_out_{false};
+  // 0: not decided yet; 1: this process writes its fatal report; 2: it does not.
+  static inline std::atomic<int> fatal_admission_{0};
 
   char* stack_ = nullptr;
   bool has_stack_ = false;

@@ -1,6 +1,7 @@
 #pragma once
 // The application: command line, workspace, and the gateway scheduler it owns.
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "schedule.h"
@@ -15,6 +16,9 @@ class VemoUmx {
   // The whole start-up. 0 once the scheduler runs; otherwise the exit status
   // for a start-up that cannot go on (2: bad command line, 1: workspace unusable).
   int start(int argc, char** argv);
+  // Called once the workspace exists and UMX_WS names it, before the
+  // scheduler is set up and waits for the controller.
+  void onWorkspaceReady(std::function<void()> f) { workspace_ready_ = std::move(f); }
   // Command line and workspace; 0 to go on, else the exit status.
   int parseOptions(int argc, char** argv);
 
@@ -24,11 +28,16 @@ class VemoUmx {
   const std::string& metricsFile() const { return metrics_file_; }
   Schedule& schedule() { return schedule_; }
 
+  // The process ends on `signo` (a stop, or a crash whose report is
+  // written): the log writes out what it holds back, within a second or two.
+  static void writeOutLog(int signo, bool crash);
+
  private:
   int32_t argc_ = 0;
   char** argv_ = nullptr;
   std::string config_path_ = "./config/vemo_umx.conf";
   std::string workspace_path_ = "/root/ryne_ws/";
   std::string metrics_file_;
+  std::function<void()> workspace_ready_;
   Schedule schedule_;
 };

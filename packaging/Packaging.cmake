@@ -54,6 +54,9 @@ install(FILES ${_gen_dir}/changelog.gz ${PROJECT_SOURCE_DIR}/README.md
   DESTINATION ${_docdir}/vemo-umx COMPONENT service)
 install(FILES ${_pkg_dir}/debian/vemo-umx.copyright DESTINATION ${_docdir}/vemo-umx
   RENAME copyright COMPONENT service)
+# The alert rules, where monitoring set-ups take vendor rules from.
+install(FILES ${_pkg_dir}/prometheus/vemo_umx.rules.yml
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/vemo-umx/prometheus COMPONENT service)
 
 # --- sim: the simulated cell for a test bench ---------------------------------
 if(VEMO_STANDIN_SDK)

@@ -1,10 +1,13 @@
 #include "log_folder.h"
 
-bool LogFolder::offer(const void* site, std::string_view text, Clock::time_point now) {
+bool LogFolder::offer(const void* site, std::string_view text, Clock::time_point now,
+                      bool any_text) {
   for (Entry& e : entries_) {
-    if (e.site != site || e.text != text) continue;
+    if (e.site != site || e.any_text != any_text || (!any_text && e.text != text)) continue;
     e.last = now;
-    if (e.written < kBurst && e.folded == 0 && now - e.window_start < kWindow) {
+    ++e.seen;
+    if (any_text) e.text.assign(text);
+    if (e.written < kBurst && e.folded == 0) {
       ++e.written;
       return true;
     }
@@ -12,7 +15,7 @@ bool LogFolder::offer(const void* site, std::string_view text, Clock::time_point
     return false;
   }
   if (entries_.size() >= kMaxEntries) return true;
-  entries_.push_back(Entry{site, std::string(text), now, now, 1, 0});
+  entries_.push_back(Entry{site, std::string(text), any_text, now, now, kWindow, 1, 1, 0});
   return true;
 }
 

@@ -8,7 +8,10 @@
 #include <quill/sinks/ConsoleSink.h>
 #include <quill/sinks/RotatingFileSink.h>
 
+#include <time.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +35,8 @@ quill::PatternFormatterOptions filePattern() {
 }
 
 std::atomic<bool> fold_repeats{true};
+// Messages tagged "#flush" that the file sink has written and flushed.
+std::atomic<uint64_t> flushes_written{0};
 
 bool hasTag(quill::MacroMetadata const* md, const char* tag) {
   const char* tags = md ? md->tags() : nullptr;
@@ -51,6 +56,8 @@ class Folding : public Base {
   void setPattern(const quill::PatternFormatterOptions& options) {
     if (!formatter_) formatter_.emplace(options);
   }
+  // This sink reports each "#flush" message once it is on disk.
+  void acknowledgeFlushes() { acknowledges_ = true; }
 
  protected:
   void write_log(quill::MacroMetadata const* md, uint64_t timestamp, std::string_view thread_id,
@@ -74,10 +81,14 @@ class Folding : public Base {
       c.level_description = level_description;
       c.level_code = level_code;
       c.level = level;
-      if (!folder_.offer(md, message, now)) return;
+      if (!folder_.offer(md, message, now, hasTag(md, "#anytext"))) return;
     }
     Base::write_log(md, timestamp, thread_id, thread_name, process_id, logger_name, level,
                     level_description, level_code, named_args, message, statement);
+    if (acknowledges_ && hasTag(md, "#flush")) {
+      Base::flush_sink();
+      flushes_written.fetch_add(1, std::memory_order_release);
+    }
   }
 
   void run_periodic_tasks() override {
@@ -119,6 +130,7 @@ class Folding : public Base {
   }
 
   std::optional<quill::PatternFormatter> formatter_;
+  bool acknowledges_ = false;
   LogFolder folder_;
   std::vector<std::pair<const void*, Context>> contexts_;
 };
@@ -158,6 +170,38 @@ void UmxLog::echoRecovered() {
   });
 }
 
+namespace {
+
+// Until the file sink has written the "#flush" message logged after `before`
+// was read, or the time is up.
+bool awaitFlush(uint64_t before, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (flushes_written.load(std::memory_order_acquire) == before) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    timespec ts{0, 5 * 1000 * 1000};
+    nanosleep(&ts, nullptr);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool UmxLog::writeOutOnStop(int signo, std::chrono::milliseconds timeout) {
+  if (!logger_) return true;
+  const uint64_t before = flushes_written.load(std::memory_order_acquire);
+  LOG_INFO_TAGS(logger_, "#clears #flush", "VEMO-UMX is Stopping: signal {}", signo);
+  echoRecovered();
+  return awaitFlush(before, timeout);
+}
+
+bool UmxLog::writeOutOnCrash(int signo, std::chrono::milliseconds timeout) {
+  if (!logger_) return true;
+  const uint64_t before = flushes_written.load(std::memory_order_acquire);
+  LOG_ERROR_TAGS(logger_, "#clears #flush",
+                 "VEMO-UMX crash: signal {}, a report goes to the crash directory", signo);
+  return awaitFlush(before, timeout);
+}
+
 void UmxLog::initLog() {
   quill::BackendOptions backend_options;
   backend_options.thread_name = "Quill_Backend";
@@ -186,6 +230,7 @@ void UmxLog::initLog() {
   auto file_sink = quill::Frontend::create_or_get_sink<Folding<quill::RotatingFileSink>>(
       rel.string(), file_config, quill::FileEventNotifier{});
   static_cast<Folding<quill::RotatingFileSink>*>(file_sink.get())->setPattern(filePattern());
+  static_cast<Folding<quill::RotatingFileSink>*>(file_sink.get())->acknowledgeFlushes();
   file_handler_ = file_sink;
 
   quill::ConsoleSinkConfig console_config;

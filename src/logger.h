@@ -3,6 +3,7 @@
 // sources that log include "log.h" instead, which the precompiled header holds.
 #include <quill/core/Attributes.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -30,8 +31,18 @@ class UmxLog {
   // Messages logged with the tag "#repeats" (LOG_..._TAGS(logger, "#repeats", ...))
   // are folded when they repeat (LogFolder); one tagged "#clears" marks a
   // recovery and ends every fold window first.
+  // A message tagged "#anytext" too is one message by its place in the code,
+  // whatever its values ("Current heartbeat_word_ is  {}"). One tagged
+  // "#flush" is on disk once the file sink has taken it.
   // Folding is on by default; tests that count every line a call writes turn it off.
   static void foldRepeats(bool on);
+
+  // The end of the process (a stop signal; a crash, before its report): the
+  // summaries the folding holds back, then one line saying why, written to
+  // the file and flushed. Waits at most `timeout` for the logging thread;
+  // false when it did not get there in time. Nothing before initLog.
+  static bool writeOutOnStop(int signo, std::chrono::milliseconds timeout);
+  static bool writeOutOnCrash(int signo, std::chrono::milliseconds timeout);
 
   // A line on standard error (the Modbus layer's error echo), folded like
   // the log's repeats. Usable before initLog; any thread.

@@ -43,9 +43,9 @@ void RobotStatus::configSubscribe() {
       "R1_safety_mode",
       "runtime_state",
   };
-  subscribe_channel_ = rtde_client_->setTopic(false, topics, 50.0, 1);
-  rtde_client_->subscribe(subscribe_channel_,
-                          [this](ryne::vemo_sdk::InputParser& parser) { updateStatus(parser); });
+  subscribe_channel_ = counted(rtde_client_->setTopic(false, topics, 50.0, 1));
+  counted(rtde_client_->subscribe(
+      subscribe_channel_, [this](ryne::vemo_sdk::InputParser& parser) { updateStatus(parser); }));
 }
 
 void RobotStatus::stopDeliveries() {
@@ -197,15 +197,12 @@ void RobotStatus::setInterfacePtr(
   register_control_ = register_control;
   rtde_client_ = rtde_client;
 
-  standard_di_num_ =
-      static_cast<uint8_t>(robot_interface_->getIoControl()->getStandardDigitalInputNum());
-  standard_do_num_ =
-      static_cast<uint8_t>(robot_interface_->getIoControl()->getStandardDigitalOutputNum());
-  configurable_di_num_ =
-      static_cast<uint8_t>(robot_interface_->getIoControl()->getConfigurableDigitalInputNum());
-  configurable_do_num_ =
-      static_cast<uint8_t>(robot_interface_->getIoControl()->getConfigurableDigitalOutputNum());
-  tool_do_num_ = static_cast<uint8_t>(robot_interface_->getIoControl()->getToolDigitalOutputNum());
+  auto io = robot_interface_->getIoControl();
+  standard_di_num_ = static_cast<uint8_t>(counted(io->getStandardDigitalInputNum()));
+  standard_do_num_ = static_cast<uint8_t>(counted(io->getStandardDigitalOutputNum()));
+  configurable_di_num_ = static_cast<uint8_t>(counted(io->getConfigurableDigitalInputNum()));
+  configurable_do_num_ = static_cast<uint8_t>(counted(io->getConfigurableDigitalOutputNum()));
+  tool_do_num_ = static_cast<uint8_t>(counted(io->getToolDigitalOutputNum()));
 
   tool_do_cache_.resize(tool_do_num_, 0);
   user_do_cache_.resize(standard_do_num_, 0);
@@ -215,19 +212,20 @@ void RobotStatus::setInterfacePtr(
 }
 
 void RobotStatus::initRegister() {
-  for (uint32_t i = 0; i < 64; ++i) register_control_->setBoolOutput(i, false);
+  for (uint32_t i = 0; i < 64; ++i) counted(register_control_->setBoolOutput(i, false));
   for (uint32_t i = 0; i < 64; ++i) {
-    register_control_->setBoolInput(i, false);
+    counted(register_control_->setBoolInput(i, false));
     bool_input_cache_.push_back(0);
   }
-  for (uint32_t i = 0; i < 32; ++i) register_control_->setInt32Input(i, 0);
-  for (uint32_t i = 0; i < 32; ++i) register_control_->setInt32Output(i, 0);
+  for (uint32_t i = 0; i < 32; ++i) counted(register_control_->setInt32Input(i, 0));
+  for (uint32_t i = 0; i < 32; ++i) counted(register_control_->setInt32Output(i, 0));
 }
 
 void RobotStatus::setInput() {
-  const int channel = rtde_client_->setTopic(true, {"R1_standard_digital_output"}, 1.0, 0);
-  rtde_client_->publish(channel,
-                        [](ryne::vemo_sdk::OutputBuilder& builder) { builder.push(1, true); });
+  const int channel =
+      counted(rtde_client_->setTopic(true, {"R1_standard_digital_output"}, 1.0, 0));
+  counted(rtde_client_->publish(
+      channel, [](ryne::vemo_sdk::OutputBuilder& builder) { builder.push(1, true); }));
   if (channel == -1) {
     LOG_INFO(UmxLog::getLogger(), "RTDE setTopic  Failed!");
   } else {

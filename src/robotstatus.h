@@ -100,6 +100,13 @@ class RobotStatus {
   void updateStatus(ryne::vemo_sdk::InputParser& parser);
   void unpackBits(int64_t bits, uint8_t count, std::vector<uint8_t>& out);
   int programCommand(int code, const char* action, int32_t value);
+  // Passes a start-up call's result through, counting the call: progress
+  // that the watchdog sees while a slow controller is set up.
+  template <typename T>
+  T counted(T result) {
+    controller_calls_.fetch_add(1, std::memory_order_relaxed);
+    return result;
+  }
   // Passes a call's result through, counting the call.
   template <typename T>
   T returned(T result) {

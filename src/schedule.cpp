@@ -107,9 +107,11 @@ Schedule::~Schedule() {
 void Schedule::init(std::string workspace, std::string config_path) {
   umx_log_.initLog();
   notifier_.start([this](SystemdNotifier::Report& r) {
+    // Up as soon as the process is set up: the boot and `systemctl start`
+    // never wait for the controller. The status line says what is awaited,
+    // and from here on the watchdog holds every phase to its progress.
     r.progress = progress();
-    const Phase p = phase_.load(std::memory_order_relaxed);
-    r.ready = p == Phase::kRunning || p == Phase::kRunningUnconfigured;
+    r.ready = true;
     r.status = statusLine();
   });
   metrics_.start(metrics_file_, [this](MetricsWriter::Snapshot& s) { sampleMetrics(s); });
@@ -136,20 +138,29 @@ void Schedule::connectRobot() {
   auto* log = UmxLog::getLogger();
   using namespace std::chrono_literals;
 
-  // Every attempt counts as progress: a controller that is down for long
-  // is waited for, a connect that never returns is not.
+  // Every attempt, every wait between two and every call of the set-up
+  // counts as progress: a controller that is down or slow for long is
+  // waited for, a call that never returns is not.
+  auto waitRetry = [this] {
+    if (!pause(5s)) return false;
+    markProgress();
+    return true;
+  };
   setPhase(Phase::kConnectingRpc);
   rpc_client_ = std::make_shared<ryne::vemo_sdk::RpcClient>(0);
   while (rpc_client_->connect(kControllerHost, kRpcPort) != 0) {
     markProgress();
-    LOG_INFO(log, "RPC Client Connect Failed!");
-    if (!pause(5s)) return;
+    // A controller down for a long time would write this every 5 s.
+    LOG_INFO_TAGS(log, "#repeats", "RPC Client Connect Failed!");
+    if (!waitRetry()) return;
   }
   markProgress();
   rpc_connected_.store(true, std::memory_order_relaxed);
   LOG_INFO(log, "RPC Client Connect Successed!");
   rpc_client_->login("vemo", "739154");
+  markProgress();
   rpc_client_->setRequestTimeout(5000);
+  markProgress();
 
   // A controller still booting may not list its robot yet; the first name is
   // needed for every robot interface, so wait for one rather than guess.
@@ -157,8 +168,8 @@ void Schedule::connectRobot() {
   markProgress();
   while (names.empty()) {
     setPhase(Phase::kWaitingRobotName);
-    LOG_INFO(log, "robot name list is empty, retrying");
-    if (!pause(5s)) return;
+    LOG_INFO_TAGS(log, "#repeats", "robot name list is empty, retrying");
+    if (!waitRetry()) return;
     names = rpc_client_->getRobotNames();
     markProgress();
   }
@@ -168,17 +179,20 @@ void Schedule::connectRobot() {
   rtde_client_ = std::make_shared<ryne::vemo_sdk::RtdeClient>(0);
   while (rtde_client_->connect(kControllerHost, kRtdePort) != 0) {
     markProgress();
-    LOG_INFO(log, "RTDE Client Connect Failed!");
-    if (!pause(5s)) return;
+    LOG_INFO_TAGS(log, "#repeats", "RTDE Client Connect Failed!");
+    if (!waitRetry()) return;
   }
   markProgress();
   rtde_connected_.store(true, std::memory_order_relaxed);
   LOG_INFO(log, "RTDE Client Connect Successed!");
   rtde_client_->login("vemo", "739154");
+  markProgress();
 
   auto register_control = rpc_client_->getRegisterControl();
   auto runtime_machine = rpc_client_->getRuntimeMachine();
   auto robot_interface = rpc_client_->getRobotInterface(robot_name);
+  markProgress();
+  // Each controller call of these counts itself.
   robot_status_.setInterfacePtr(robot_interface, runtime_machine, register_control, rtde_client_);
   robot_status_.setInput();
   robot_status_.configSubscribe();
@@ -621,9 +635,11 @@ void Schedule::heartbeatThreadLoop() {
     int64_t none = 0;
     gateway_blocking_since_.compare_exchange_strong(none, static_cast<int64_t>(std::time(nullptr)),
                                                     std::memory_order_relaxed);
-    LOG_ERROR(log, "modbus is blocking ");
-    LOG_INFO(log, "Current heartbeat_word_ is  {}",
-             heartbeat_word_.load(std::memory_order_relaxed));
+    // Every 4 s for as long as the link is blocked: folded like the link's
+    // own lines, the heartbeat's value whatever it is.
+    LOG_ERROR_TAGS(log, "#repeats", "modbus is blocking ");
+    LOG_INFO_TAGS(log, "#repeats #anytext", "Current heartbeat_word_ is  {}",
+                  heartbeat_word_.load(std::memory_order_relaxed));
     if (!pause(1s)) break;
     snapshot = modbus_dev_.getHeartbeat();
   }

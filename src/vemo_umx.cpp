@@ -35,10 +35,19 @@ int VemoUmx::start(int argc, char** argv) {
   argv_[argc] = nullptr;
 
   if (int rc = parseOptions(argc, argv)) return rc;
+  if (workspace_ready_) workspace_ready_();
   schedule_.setMetricsFile(metrics_file_);
   schedule_.init(workspace_path_, config_path_);
   schedule_.start();
   return 0;
+}
+
+void VemoUmx::writeOutLog(int signo, bool crash) {
+  using std::chrono::milliseconds;
+  if (crash)
+    UmxLog::writeOutOnCrash(signo, milliseconds(1000));
+  else
+    UmxLog::writeOutOnStop(signo, milliseconds(2000));
 }
 
 namespace {

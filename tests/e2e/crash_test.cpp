@@ -349,3 +349,35 @@ TEST_F(Crash, AReportWithoutAMinidumpInAFullCrashDirectoryLeavesTenFiles) {
     expectNewestOldTracesKept(old, files);
   }
 }
+
+// A restart loop (a crash or a watchdog kill every few seconds) keeps its
+// first three reports and then writes no more, so that the reports from
+// before it stay in the directory; the log is still written out and the
+// signal still ends the process.
+TEST_F(Crash, ARestartLoopKeepsItsFirstReportsOnly) {
+  const std::string ws = tmp_ / "ws/";
+  const std::string crash = ws + "./log/.crash/vemo_umx/";
+  fillCrashDirectory(crash);
+  for (int sig : {SIGSEGV, SIGABRT, SIGSEGV}) {
+    SCOPED_TRACE(strsignal(sig));
+    auto umx = startUmx(ws);
+    ASSERT_FALSE(HasFailure());
+    umx->signal(sig);
+    ASSERT_TRUE(umx->waitExit(kEnd));
+    EXPECT_FALSE(reportedFile(*umx, "Dump path: " + crash).empty()) << umx->allText();
+  }
+  const auto before = crashFiles(crash, kAnyName);
+
+  auto looping = startUmx(ws);
+  ASSERT_FALSE(HasFailure());
+  looping->signal(SIGABRT);
+  int status = 0;
+  ASSERT_TRUE(looping->waitExit(kEnd, &status));
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << status;
+  EXPECT_TRUE(looping->waitFor("Crash report skipped: 3 crash reports in the last 24 hours",
+                               Ms(1000), 0, vt::Stream::Err))
+      << looping->allText(vt::Stream::Err);
+  EXPECT_EQ(crashFiles(crash, kAnyName), before) << "nothing written, nothing removed";
+  EXPECT_NE(vt::readFile(ws + "log/umx/vemo_umx.log").find("VEMO-UMX crash: signal 6"),
+            std::string::npos);
+}

@@ -385,7 +385,8 @@ TEST(Install, ComponentsRunFromAnyPrefixAndLeaveTheSdkToTheLoader) {
                                       "share/doc/vemo-umx/README.md",
                                       "share/doc/vemo-umx/changelog.gz",
                                       "share/doc/vemo-umx/copyright",
-                                      "share/man/man8/vemo_umx.8.gz"};
+                                      "share/man/man8/vemo_umx.8.gz",
+                                      "share/vemo-umx/prometheus/vemo_umx.rules.yml"};
   EXPECT_EQ(filesBelow(prefix), service) << inst.out;
   EXPECT_EQ(fs::read_symlink(prefix + "/lib/vemo_umx/libvemo_umx.so.1").string(),
             "libvemo_umx.so.1.0.0");
@@ -505,7 +506,7 @@ TEST(Install, PackagesHoldTheirPartsAndTheirDependencies) {
         "usr/lib/vemo_umx/libvemo_umx.so.1.0.0", "usr/lib/systemd/system/vemo_umx.service",
         "etc/default/vemo_umx", "usr/share/doc/vemo-umx/README.md",
         "usr/share/doc/vemo-umx/changelog.gz", "usr/share/doc/vemo-umx/copyright",
-        "usr/share/man/man8/vemo_umx.8.gz"}},
+        "usr/share/man/man8/vemo_umx.8.gz", "usr/share/vemo-umx/prometheus/vemo_umx.rules.yml"}},
       {"vemo-umx-sim",
        {"usr/bin/vemo_robot_sim", "usr/bin/vemo_gateway_sim", "usr/bin/vemo_umx-simulated",
         "usr/lib/vemo_umx-sim/libvemo_sdk.so.1", "usr/lib/vemo_umx-sim/libvemo_sdk.so.1.0.0",

@@ -2,10 +2,13 @@
 // or standard error: repeats are folded into summary lines, while the
 // start-up lines, each distinct message and the recovery stay in the log.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <regex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "cell.h"
 
@@ -54,9 +57,10 @@ TEST(LogFlood, MissingSerialDeviceIsFoldedAndItsReturnIsSaid) {
   ASSERT_TRUE(cell.waitLog("VEMO-UMX is Running", Ms(20000)));
   const auto t0 = Clock::now();
   ASSERT_TRUE(cell.waitLog("modbusOpen failed ret is  -1", Ms(5000)));
-  // A minute of cycles against the missing device (the heartbeat thread
-  // reports the blocked link every 4 s meanwhile).
-  ASSERT_TRUE(vt::waitUntil([&] { return cell.logCount("modbus is blocking ") >= 15; }, Ms(75000)));
+  // Cycles against the missing device until the heartbeat thread's report
+  // of the blocked link (every 4 s) is summed up at the end of its first window.
+  ASSERT_TRUE(vt::waitUntil([&] { return cell.logCount("modbus is blocking  [repeated ") >= 1; },
+                            Ms(75000)));
   const auto elapsed = Clock::now() - t0;
 
   const auto log = fileLines(cell.logFile());
@@ -80,8 +84,8 @@ TEST(LogFlood, MissingSerialDeviceIsFoldedAndItsReturnIsSaid) {
   EXPECT_GT(foldedTotal(log), 300) << "the repeats are counted, not lost";
   EXPECT_GE(countContaining(err, "libmodbus context uninitialized!"), 1u);
   EXPECT_GE(countContaining(err, "[repeated "), 1u) << "summaries on stderr too";
-  // Events are never folded.
-  EXPECT_GE(countContaining(log, "modbus is blocking "), 15u);
+  // The blocking line is folded too, its first occurrences kept.
+  EXPECT_GE(countContaining(log, "modbus is blocking "), 3u);
 
   // The adapter plugged in: the cycle resumes and the log says so.
   cell.line().upAgain();
@@ -119,4 +123,50 @@ TEST(LogFlood, SilentGatewayIsFoldedAndTheNextFailureIsWrittenInFull) {
   ASSERT_EQ(cell.gwQuery("fault 15 64 mute 4"), "ok");  // one status-bits write fails for good
   EXPECT_TRUE(cell.umx().waitFor("modbus_write_bits error", Ms(15000), from));
   EXPECT_GE(cell.gwRequests("fc15"), fc15 + 4);
+}
+
+// A silent gateway that goes on: the messages that repeat, the heartbeat
+// thread's blocking line and its value included, are written in full their
+// first times and then only summed up, in windows that grow; a stop (SIGTERM
+// from systemd) writes what is pending before the process ends.
+TEST(LogFlood, ALongOutageKeepsItsHistoryAndAStopWritesThePendingSummaries) {
+  Cell cell;
+  cell.start();
+  ASSERT_TRUE(cell.waitCycles(2));
+  cell.gateway().query("mute on");
+  const auto t0 = Clock::now();
+  ASSERT_TRUE(cell.waitLog("modbus is blocking ", Ms(15000)));
+  // A measured span, not a wait for an event: past the first fold window
+  // (30 s) well into the second (2 min).
+  std::this_thread::sleep_for(std::chrono::seconds(100));
+  const auto elapsed = Clock::now() - t0;
+  const auto during = fileLines(cell.logFile());
+  const size_t blocking = countContaining(during, "modbus is blocking ");
+  const size_t heartbeat = countContaining(during, "Current heartbeat_word_ is  ");
+  std::printf("silent gateway for %.0f s: %zu log lines in all, %zu blocking lines, %zu heartbeat "
+              "lines (unfolded: %.0f each)\n",
+              std::chrono::duration<double>(elapsed).count(), during.size(), blocking, heartbeat,
+              std::chrono::duration<double>(elapsed).count() / 4.0);
+  // Every 4 s unfolded (25 each); folded, their first three and a summary.
+  EXPECT_LE(blocking, 5u);
+  EXPECT_LE(heartbeat, 5u);
+  EXPECT_GE(blocking, 3u);
+  // The start-up lines and every message's first occurrences are there.
+  for (const char* kept : {"vemo_umx config path is ", "RPC Client Connect Successed!",
+                           "VEMO-UMX Init Successed", "VEMO-UMX is Running",
+                           "modbus_write_bits error", "modbus_read_input_bits error"})
+    EXPECT_GE(countContaining(during, kept), 1u) << kept;
+
+  // Stopped in the middle of a window: its count is written, not lost.
+  const size_t before = during.size();
+  cell.umx().signal(SIGTERM);
+  int status = 0;
+  ASSERT_TRUE(cell.umx().waitExit(Ms(10000), &status));
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  const auto after = fileLines(cell.logFile());
+  ASSERT_GT(after.size(), before);
+  const std::vector<std::string> tail(after.begin() + static_cast<long>(before), after.end());
+  EXPECT_GE(countContaining(tail, "[repeated "), 1u) << vt::readFile(cell.logFile());
+  EXPECT_NE(tail.back().find("VEMO-UMX is Stopping: signal 15"), std::string::npos)
+      << tail.back();
 }

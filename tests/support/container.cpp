@@ -1,8 +1,13 @@
 #include "container.h"
 
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <cstdlib>
 #include <filesystem>
@@ -42,6 +47,10 @@ std::string comm(pid_t pid) {
   return c;
 }
 
+std::string errnoText() {
+  return std::strerror(errno);
+}
+
 }  // namespace
 
 std::string Container::tree() {
@@ -68,10 +77,32 @@ std::string Container::unavailable() {
 Container::Container() {
   const std::string why = unavailable();
   if (!why.empty()) throw std::runtime_error(why);
-  // Under an overlay on a read-only tree: a run leaves nothing behind.
+  // The overlay is mounted in a mount namespace of this test process's own,
+  // so it goes with the process whatever happens.
+  static const bool private_mounts = ::unshare(CLONE_NEWNS) == 0 &&
+                                     ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  if (!private_mounts) throw std::runtime_error("no private mount namespace: " + errnoText());
+  char dir[] = "/tmp/vemo-ct-XXXXXX";
+  if (!::mkdtemp(dir)) throw std::runtime_error("mkdtemp: " + errnoText());
+  overlay_ = dir;
+  if (::mount("tmpfs", dir, "tmpfs", 0, "mode=0755") != 0)
+    throw std::runtime_error("tmpfs: " + errnoText());
+  for (const char* d : {"/upper", "/work", "/root"}) fs::create_directory(overlay_ + d);
+  const std::string options =
+      "lowerdir=" + tree() + ",upperdir=" + overlay_ + "/upper,workdir=" + overlay_ + "/work";
+  if (::mount("overlay", (overlay_ + "/root").c_str(), "overlay", 0, options.c_str()) != 0)
+    throw std::runtime_error("overlay: " + errnoText());
+  boot();
+  std::string last;
+  if (!waitSettled(Ms(60000), &last))
+    throw std::runtime_error("the container's boot did not settle: " + last +
+                             exec("systemctl --failed --no-legend").out);
+}
+
+void Container::boot() {
   nspawn_ = std::make_unique<Process>(std::vector<std::string>{
-      "systemd-nspawn", "--register=no", "--keep-unit", "--quiet", "--volatile=overlay",
-      "--machine=vemo-cell-" + std::to_string(::getpid()), "-D", tree(), "--boot"});
+      "systemd-nspawn", "--register=no", "--keep-unit", "--quiet",
+      "--machine=vemo-cell-" + std::to_string(::getpid()), "-D", overlay_ + "/root", "--boot"});
   // The container's PID 1: nspawn's child, or its child's, depending on what
   // nspawn had to set up. Not a child systemd forked on its way to an exec.
   auto isInit = [](pid_t pid) {
@@ -82,6 +113,7 @@ Container::Container() {
         return line.size() >= 2 && line.substr(line.size() - 2) == "\t1";
     return false;
   };
+  init_ = -1;
   const bool found = waitUntil(
       [&] {
         for (pid_t c : children(nspawn_->pid())) {
@@ -98,20 +130,22 @@ Container::Container() {
       Ms(30000), Ms(50));
   if (!found || init_ < 0)
     throw std::runtime_error("the container did not boot:\n" + nspawn_->allText());
-  // Until systemd has its bus up, systemctl cannot even ask.
-  Result boot;
-  const bool settled = waitUntil(
-      [&] {
-        boot = exec("systemctl is-system-running", Ms(10000));
-        return boot.out.rfind("running", 0) == 0 || boot.out.rfind("degraded", 0) == 0;
-      },
-      Ms(60000), Ms(200));
-  if (!settled)
-    throw std::runtime_error("the container's boot did not settle: " + boot.out +
-                             exec("systemctl --failed --no-legend").out);
 }
 
-Container::~Container() {
+bool Container::waitSettled(Ms timeout, std::string* last) {
+  // Until systemd has its bus up, systemctl cannot even ask.
+  Result r;
+  const bool settled = waitUntil(
+      [&] {
+        r = exec("systemctl is-system-running", Ms(10000));
+        return r.out.rfind("running", 0) == 0 || r.out.rfind("degraded", 0) == 0;
+      },
+      timeout, Ms(200));
+  if (last) *last = r.out;
+  return settled;
+}
+
+void Container::powerOff() {
   if (!nspawn_) return;
   // SIGTERM asks systemd to power off; a container that hangs is killed.
   nspawn_->signal(SIGTERM);
@@ -119,6 +153,20 @@ Container::~Container() {
     nspawn_->signal(SIGKILL);
     nspawn_->waitExit(Ms(5000));
   }
+  nspawn_.reset();
+}
+
+void Container::reboot() {
+  powerOff();
+  boot();
+}
+
+Container::~Container() {
+  powerOff();
+  if (overlay_.empty()) return;
+  ::umount2((overlay_ + "/root").c_str(), MNT_DETACH);
+  ::umount2(overlay_.c_str(), MNT_DETACH);
+  ::rmdir(overlay_.c_str());
 }
 
 std::vector<std::string> Container::enter() const {

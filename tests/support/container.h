@@ -1,10 +1,11 @@
 #pragma once
 // A booted Debian 12 container with systemd as PID 1, for the tests that only
-// a real service manager can prove (notify and watchdog, the package's
-// maintainer scripts, the unit's sandboxing). scripts/bootstrap prepares the
-// tree once; every Container boots it under an overlay (nothing of a run
-// stays in the tree), shares the test's network namespace, and is shut down
-// and reaped when it goes, also when the test fails.
+// a real service manager can prove (notify and watchdog, the boot, the
+// package's maintainer scripts, the unit's sandboxing). scripts/bootstrap
+// prepares the tree once; every Container boots it under an overlay of its
+// own (nothing of a run stays in the tree, and what a run installs survives
+// a reboot), shares the test's network namespace, and is shut down and
+// reaped when it goes, also when the test fails.
 #include <sys/types.h>
 
 #include <memory>
@@ -23,6 +24,14 @@ class Container {
 
   Container();  // boots and waits for the boot to settle; throws when it cannot
   ~Container();
+
+  // Powers the container off and boots it again on the same overlay, as a
+  // controller computer is rebooted; returns once systemd answers, without
+  // waiting for the boot to settle.
+  void reboot();
+  // Waits for `systemctl is-system-running` to say running or degraded;
+  // false after `timeout`.
+  bool waitSettled(Ms timeout, std::string* last = nullptr);
   Container(const Container&) = delete;
   Container& operator=(const Container&) = delete;
 
@@ -46,7 +55,10 @@ class Container {
  private:
   static std::string tree();
   std::vector<std::string> enter() const;
+  void boot();
+  void powerOff();
 
+  std::string overlay_;  // tmpfs holding the overlay's upper, work and merged directories
   std::unique_ptr<Process> nspawn_;
   pid_t init_ = -1;
 };
