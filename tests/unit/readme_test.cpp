@@ -255,11 +255,13 @@ std::vector<std::string> sourceMessages() {
   const std::regex literal(R"re("((?:[^"\\]|\\.)*)")re");
   for (auto& entry : fs::directory_iterator(vt::sourceDir() + "/src")) {
     const std::string text = vt::readFile(entry.path().string());
-    for (const char* marker : {"LOG_INFO(", "LOG_ERROR(", "fail(\""}) {
+    for (const char* marker : {"LOG_INFO(", "LOG_ERROR(", "LOG_INFO_TAGS(", "LOG_ERROR_TAGS(", "fail(\""}) {
       for (size_t p = text.find(marker); p != std::string::npos; p = text.find(marker, p + 1)) {
         // A macro definition forwards its arguments and carries no text.
         size_t q = text.find('"', p);
         if (q == std::string::npos || q > text.find(';', p)) continue;
+        // Tagged macros: the tags ("#repeats") come before the message.
+        while (text.compare(q, 2, "\"#") == 0) q = text.find('"', text.find('"', q + 1) + 1);
         std::string message;
         // Adjacent literals form one message.
         std::smatch m;
