@@ -195,14 +195,7 @@ class SignalHandling1 {
       if (!fatalReportAdmitted()) {
         skipReport(signo);
         // No minidump either: the signal's default action ends the process now.
-        struct sigaction dfl {};
-        dfl.sa_handler = SIG_DFL;
-        sigemptyset(&dfl.sa_mask);
-        sigaction(signo, &dfl, nullptr);
-        sigset_t one;
-        sigemptyset(&one);
-        sigaddset(&one, signo);
-        pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+        takeDefaultAction(signo);
         raise(signo);
         return true;
       }
@@ -259,15 +252,20 @@ class SignalHandling1 {
   // thread takes it. Armed once: Breakpad handing a signal back to
   // sig_handler, or a second crashing thread, does not push the end further.
   static void armReportDeadline() {
+    takeDefaultAction(SIGALRM);
+    if (!deadline_armed_.exchange(true)) alarm(kReportDeadlineSeconds);
+  }
+
+  // `sig` at its default action and not blocked in this thread.
+  static void takeDefaultAction(int sig) {
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     sigemptyset(&dfl.sa_mask);
-    sigaction(SIGALRM, &dfl, nullptr);
-    sigset_t alrm;
-    sigemptyset(&alrm);
-    sigaddset(&alrm, SIGALRM);
-    pthread_sigmask(SIG_UNBLOCK, &alrm, nullptr);
-    if (!deadline_armed_.exchange(true)) alarm(kReportDeadlineSeconds);
+    sigaction(sig, &dfl, nullptr);
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, sig);
+    pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
   }
 
   static void skipReport(int sig) {
