@@ -462,10 +462,10 @@ TEST(Install, UnitStartsTheInstalledProgramAndKeepsTheDefaultsFile) {
       << unit;
   EXPECT_NE(unit.find("\nEnvironment=VEMO_UMX_WORKSPACE=/root/ryne_ws/\n"), std::string::npos)
       << unit;
-  // systemd restarts a bridge that hangs, not only one that dies, and waits
-  // as long as it takes for the controller before the bridge is ready.
-  for (const char* line : {"Type=notify", "NotifyAccess=main", "WatchdogSec=30",
-                           "TimeoutStartSec=infinity", "Restart=on-failure"})
+  // systemd restarts a bridge that hangs, not only one that dies, never
+  // gives up on it, and never waits for the controller before it is ready.
+  for (const char* line : {"Type=notify", "NotifyAccess=main", "WatchdogSec=15",
+                           "TimeoutStartSec=30", "Restart=on-failure", "StartLimitIntervalSec=0"})
     EXPECT_NE(unit.find(std::string("\n") + line + "\n"), std::string::npos) << line;
 
   // Installing again renews the unit and keeps the integrator's settings.
