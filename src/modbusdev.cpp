@@ -76,7 +76,7 @@ int ModbusDev::modbusOpen() {
 
 int ModbusDev::modbusConnectRtu(const char* device, int baud, char parity, int dataBits,
                                 int stopBits, int slave, int timeoutMs) {
-  modbusClose();
+  closeLine();  // the line's lock stays: the bridge still wants the line
   if (device == nullptr) device = "";
   MBDEV_LOG_INFO("modbus connect: {} baud: {} parity: {} data_bit: {} stop_bit: {} slave: {}",
                  device, baud, parity, dataBits, stopBits, slave);
@@ -106,7 +106,6 @@ int ModbusDev::modbusConnectRtu(const char* device, int baud, char parity, int d
     setLastError(modbus_strerror(err), err);
     modbus_free(ctx_);
     ctx_ = nullptr;
-    line_lock_.release();
     return -1;
   }
 
@@ -120,7 +119,6 @@ int ModbusDev::modbusConnectRtu(const char* device, int baud, char parity, int d
     modbus_close(ctx_);
     modbus_free(ctx_);
     ctx_ = nullptr;
-    line_lock_.release();
     return -1;
   }
 
@@ -134,7 +132,7 @@ int ModbusDev::modbusConnectRtu(const char* device, int baud, char parity, int d
 }
 
 int ModbusDev::modbusConnectTcp(const char* ip, int port, int slave, int timeoutMs) {
-  modbusClose();
+  closeLine();
   if (ip == nullptr) ip = "";
   MBDEV_LOG_INFO("connect: {} port: {}", ip, port);
 
@@ -174,13 +172,17 @@ void ModbusDev::setResponseTimeoutMs(int timeoutMs) {
 }
 
 void ModbusDev::modbusClose() {
+  closeLine();
+  line_lock_.release();
+}
+
+void ModbusDev::closeLine() {
   setLastError("", 0);
   if (ctx_ == nullptr) return;
   line_open_.store(false, std::memory_order_relaxed);
   modbus_close(ctx_);
   modbus_free(ctx_);
   ctx_ = nullptr;
-  line_lock_.release();
   MBDEV_LOG_INFO("Modbus  Closed");
 }
 

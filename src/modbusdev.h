@@ -72,6 +72,11 @@ class ModbusDev {
 
   std::string setLastError(const std::string& msg, int code);
 
+  // Whether this bridge masters the gateway line: a serial line's lock is
+  // held (from the first open that got it until modbusClose, across every
+  // reopen), or a TCP link is open. Exchange thread only.
+  bool mastersLine() const { return line_lock_.held() || (ctx_ != nullptr && !isRtu()); }
+
   int modbusOpen();
   int modbusConnectRtu(const char* device, int baud, char parity, int dataBits, int stopBits,
                        int slave, int timeoutMs);
@@ -111,9 +116,12 @@ class ModbusDev {
   void noteFailure();
   void noteSuccess();
   void setResponseTimeoutMs(int timeoutMs);
+  // Closes the libmodbus context; the serial line's lock stays.
+  void closeLine();
+  bool isRtu() const { return config_.protocol == "RTU"; }
 
   modbus_t* ctx_ = nullptr;
-  SerialLock line_lock_;  // held while a serial line is open
+  SerialLock line_lock_;  // held while the bridge wants its serial line
   ModbusConfig config_;
   std::string lastErrorMsg_;
   int32_t lastErrorCode_ = 0;

@@ -191,7 +191,7 @@ void RobotStatus::setInterfacePtr(
     std::shared_ptr<ryne::common_interface::RobotInterface> robot_interface,
     std::shared_ptr<ryne::common_interface::RuntimeMachine> runtime_machine,
     std::shared_ptr<ryne::common_interface::RegisterControl> register_control,
-    std::shared_ptr<ryne::vemo_sdk::RtdeClient> rtde_client) {
+    std::shared_ptr<ryne::vemo_sdk::RtdeClient> rtde_client, bool reset_registers) {
   robot_interface_ = robot_interface;
   runtime_machine_ = runtime_machine;
   register_control_ = register_control;
@@ -207,16 +207,15 @@ void RobotStatus::setInterfacePtr(
   tool_do_cache_.resize(tool_do_num_, 0);
   user_do_cache_.resize(standard_do_num_, 0);
   int16_register_cache_.assign(32, 0);
+  bool_input_cache_.assign(64, 0);
 
-  initRegister();
+  if (reset_registers) initRegister();
 }
 
 void RobotStatus::initRegister() {
   for (uint32_t i = 0; i < 64; ++i) counted(register_control_->setBoolOutput(i, false));
-  for (uint32_t i = 0; i < 64; ++i) {
-    counted(register_control_->setBoolInput(i, false));
-    bool_input_cache_.push_back(0);
-  }
+  bool_input_cache_.assign(64, 0);
+  for (uint32_t i = 0; i < 64; ++i) counted(register_control_->setBoolInput(i, false));
   for (uint32_t i = 0; i < 32; ++i) counted(register_control_->setInt32Input(i, 0));
   for (uint32_t i = 0; i < 32; ++i) counted(register_control_->setInt32Output(i, 0));
 }

@@ -73,7 +73,11 @@ class RobotStatus {
   void setInterfacePtr(std::shared_ptr<ryne::common_interface::RobotInterface> robot_interface,
                        std::shared_ptr<ryne::common_interface::RuntimeMachine> runtime_machine,
                        std::shared_ptr<ryne::common_interface::RegisterControl> register_control,
-                       std::shared_ptr<ryne::vemo_sdk::RtdeClient> rtde_client);
+                       std::shared_ptr<ryne::vemo_sdk::RtdeClient> rtde_client,
+                       bool reset_registers = true);
+  // Every bool and int32 input and output register of the controller to 0
+  // (the write caches with them). Part of setInterfacePtr unless deferred
+  // there: the service writes nothing before it masters the gateway line.
   void initRegister();
   void setInput();
   // Each command returns the controller's code, 0 when accepted (and when

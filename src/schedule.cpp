@@ -130,6 +130,13 @@ void Schedule::init(std::string workspace, std::string config_path) {
   setPhase(Phase::kOpeningGateway);
   markProgress();
   openGateway(serial_port);
+  // A bridge that does not master the line (another holds it, or it is not
+  // there yet) leaves the controller alone: the first bridge's values stay.
+  if (!takeControllerIfMaster())
+    LOG_INFO(UmxLog::getLogger(),
+             "serial line {} is not mastered by this bridge: nothing is written to the robot "
+             "controller until it is",
+             serial_port);
   init_completed_ = true;
   LOG_INFO(UmxLog::getLogger(), "VEMO-UMX Init Successed");
 }
@@ -192,11 +199,27 @@ void Schedule::connectRobot() {
   auto runtime_machine = rpc_client_->getRuntimeMachine();
   auto robot_interface = rpc_client_->getRobotInterface(robot_name);
   markProgress();
-  // Each controller call of these counts itself.
-  robot_status_.setInterfacePtr(robot_interface, runtime_machine, register_control, rtde_client_);
-  robot_status_.setInput();
+  // Each controller call of these counts itself. Only reads here: what
+  // writes to the controller waits until this bridge masters the gateway
+  // line (takeControllerIfMaster).
+  robot_status_.setInterfacePtr(robot_interface, runtime_machine, register_control, rtde_client_,
+                                false);
   robot_status_.configSubscribe();
   robot_link_up_ = true;
+}
+
+bool Schedule::takeControllerIfMaster() {
+  if (controller_taken_) return true;
+  if (!robot_link_up_ || !modbus_dev_.mastersLine()) return false;
+  // As a bridge starts: the controller's registers to 0, the output topic.
+  robot_status_.initRegister();
+  robot_status_.setInput();
+  controller_taken_ = true;
+  if (init_completed_)
+    LOG_INFO(UmxLog::getLogger(),
+             "serial line {} is mastered now: the robot controller is set up as at start",
+             modbus_config_.serialPort);
+  return true;
 }
 
 void Schedule::openGateway(const std::string& serial_port) {
@@ -530,7 +553,8 @@ bool Schedule::exchangeCycle(ExchangeBuffers& b) {
           modbus_dev_.modbusReadInputBits(gm::kPlcBitsStart, gm::kPlcBitsCount, b.read_bits)) == 0)
     std::copy(std::begin(b.read_bits), std::end(b.read_bits), b.input_bits);
   if (!pause(gap)) return false;
-  for (uint32_t i = 0; i < 64; ++i) robot_status_.setBoolInput(i, b.input_bits[i] != 0);
+  if (takeControllerIfMaster())
+    for (uint32_t i = 0; i < 64; ++i) robot_status_.setBoolInput(i, b.input_bits[i] != 0);
 
   for (uint32_t i = 0; i < 64; ++i) b.output_bits[i] = robot_status_.getBoolOutput(i) ? 1 : 0;
   transacted(modbus_dev_.modbusWriteBits(gm::kRobotBitsStart, gm::kRobotBitsCount, b.output_bits));
@@ -540,8 +564,9 @@ bool Schedule::exchangeCycle(ExchangeBuffers& b) {
           gm::kPlcRegistersStart, gm::kPlcRegistersCount, b.read_registers)) == 0)
     std::copy(std::begin(b.read_registers), std::end(b.read_registers), b.input_registers);
   if (!pause(gap)) return false;
-  for (uint32_t i = 0; i < 32; ++i)
-    robot_status_.setInt16Register(i, static_cast<int16_t>(word(b.input_registers[i])));
+  if (takeControllerIfMaster())
+    for (uint32_t i = 0; i < 32; ++i)
+      robot_status_.setInt16Register(i, static_cast<int16_t>(word(b.input_registers[i])));
 
   for (uint32_t i = 0; i < 32; ++i)
     b.output_registers[i] = word(
@@ -550,9 +575,15 @@ bool Schedule::exchangeCycle(ExchangeBuffers& b) {
                                               b.output_registers));
   if (!pause(gap)) return false;
 
+  // A cycle that does not handle the command block closes the latch: a code
+  // the PLC wrote meanwhile must not run because the mode changed back.
   const int mode = static_cast<int>(robot_status_.getOperationalMode());
-  if (mode == 2 && !control_robot_in_manual_) return true;
+  if (mode == 2 && !control_robot_in_manual_) {
+    command_latch_.skip();
+    return true;
+  }
   if (control_robot_) return handleCommandBlock(b);
+  command_latch_.skip();
   return pause(30ms);
 }
 
@@ -569,7 +600,7 @@ bool Schedule::handleCommandBlock(ExchangeBuffers& b) {
   // had itself cleared to 0, arm, and run the still-held code a second time
   // at the next good read. So nothing of the block is applied in this cycle:
   // no command, no outputs, no speed, and the latch stays as it is.
-  if (!fresh) return pause(30ms);
+  if (!fresh || !takeControllerIfMaster()) return pause(30ms);
 
   uint16_t* w = b.command_words;
   const uint8_t bytes[4] = {static_cast<uint8_t>(w[2] & 0xFF), static_cast<uint8_t>(w[2] >> 8),
@@ -582,38 +613,12 @@ bool Schedule::handleCommandBlock(ExchangeBuffers& b) {
   robot_status_.setUserDO(b.user_do);
   if (w[1] >= 1 && w[1] <= 100) robot_status_.setSpeedFraction(w[1] / 100.0);
 
-  if (command_latch_ != 0) {
-    // The latch follows the word; a 0 arms it for the next code.
-    command_latch_ = static_cast<uint8_t>(w[0] & 0xFF);
-    w[0] = 0;
-    return true;
-  }
-  bool known = true;
-  switch (w[0]) {
-    case gateway_map::kCommandPowerOn:
-      countCommand(0, robot_status_.poweron());
-      break;
-    case gateway_map::kCommandBrakeRelease:
-      countCommand(1, robot_status_.startup());
-      break;
-    case gateway_map::kCommandRunProgram:
-      countCommand(2, robot_status_.runProgram());
-      break;
-    case gateway_map::kCommandPauseProgram:
-      countCommand(3, robot_status_.pauseProgram());
-      break;
-    case gateway_map::kCommandResumeProgram:
-      countCommand(4, robot_status_.resumeProgram());
-      break;
-    case gateway_map::kCommandStopProgram:
-      countCommand(5, robot_status_.stopProgram());
-      break;
-    default:
-      known = false;
-      break;
-  }
-  // Other words leave the latch armed.
-  if (known) command_latch_ = static_cast<uint8_t>(w[0]);
+  bool followed = false;
+  const CommandLatch::Command command = command_latch_.take(w[0], &followed);
+  if (followed) return true;
+  if (command != CommandLatch::kNone)
+    countCommand(static_cast<size_t>(command),
+                 CommandLatch::dispatch(command, robot_status_));
   return pause(30ms);
 }
 

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "command_latch.h"
 #include "gateway_map.h"
 #include "logger.h"
 #include "metrics_writer.h"
@@ -104,7 +105,7 @@ class Schedule {
     uint8_t output_bits[64] = {};
     uint16_t input_registers[32] = {};
     uint16_t output_registers[32] = {};
-    uint16_t command_words[4] = {};  // decoded; word 0 cleared once the latch took it
+    uint16_t command_words[4] = {};  // decoded, as last read
     // Scratch for reads, copied into the buffers only when a read succeeded.
     uint8_t read_bits[64] = {};
     uint16_t read_registers[32] = {};
@@ -116,6 +117,10 @@ class Schedule {
   };
 
   void connectRobot();
+  // Whether this bridge may write to the controller: only while it masters
+  // the gateway line. The first time it does, the controller is set up as
+  // at start (registers to 0, the output topic). Main and exchange thread.
+  bool takeControllerIfMaster();
   void openGateway(const std::string& serial_port);
   int writeSettings();
   bool exchangeCycle(ExchangeBuffers& b);
@@ -153,7 +158,7 @@ class Schedule {
   std::atomic<uint16_t> heartbeat_word_{0};
   uint16_t gateway_settings_[kSettingsWords] = {};
   UmxLog umx_log_;
-  uint8_t command_latch_ = 1;
+  CommandLatch command_latch_;
   std::atomic<uint16_t> robot_mode_type_{0};  // read by the status line too
   uint16_t last_robot_mode_type_ = 99;
   uint8_t control_robot_in_manual_ = 0;
@@ -169,6 +174,7 @@ class Schedule {
   bool settings_pending_ = false;  // the settings write at start failed: retried each cycle
   uint32_t settings_retries_ = 0;
   bool robot_link_up_ = false;
+  bool controller_taken_ = false;  // set up for writing (takeControllerIfMaster)
   std::atomic<uint64_t> progress_{0};
   std::atomic<Phase> phase_{Phase::kStarting};
   std::atomic<uint32_t> cycle_ms_{0};  // the last full cycle

@@ -11,8 +11,21 @@
 #include <fstream>
 #include <sstream>
 
+namespace {
+
+bool sameNode(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_rdev == b.st_rdev;
+}
+
+}  // namespace
+
 int SerialLock::acquire(const std::string& device, std::string* holder) {
-  release();
+  // The node held already: kept. Letting it go for a moment, on every reopen
+  // of the line, is all a second bridge needs to take the line in between.
+  struct stat now, held_node;
+  if (fd_ >= 0 && ::stat(device.c_str(), &now) == 0 && ::fstat(fd_, &held_node) == 0 &&
+      sameNode(now, held_node))
+    return 0;
   // Read-only and non-blocking: this descriptor only carries the lock and
   // neither waits for a modem line nor makes the tty ours.
   const int fd = ::open(device.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -23,6 +36,9 @@ int SerialLock::acquire(const std::string& device, std::string* holder) {
     ::close(fd);
     return err;
   }
+  // A node that replaced the held one (a re-plugged adapter) is locked
+  // before the old lock goes.
+  release();
   fd_ = fd;
   return 0;
 }

@@ -123,3 +123,37 @@ TEST_F(CommandOnce, GatewayOutageNeitherRepeatsNorLosesACommand) {
   ASSERT_TRUE(cell_.waitCycles(4));
   EXPECT_EQ(calls(release), 1u);
 }
+
+// A change of operating mode never starts a command. With commands off in
+// manual mode, a code the PLC writes while the robot is in manual mode does
+// not run when the operator switches back to automatic; 0 and the code
+// again run it once. With commands on in manual mode, the code runs when it
+// is written, once, as in automatic.
+TEST(CommandAcrossModes, ACodeWrittenWhileCommandsWereOffWaitsForANewZero) {
+  for (const char* in_manual : {"0", "1"}) {
+    SCOPED_TRACE(std::string("controlRobotInManualMode ") + in_manual);
+    Cell::Options o = commanding();
+    o.config["controlRobotInManualMode"] = in_manual;
+    Cell cell(o);
+    cell.start();
+    const Code& run = kCodes[2];
+    auto calls = [&] { return cell.robot().countContaining(run.call); };
+    cell.gwSet("ir", kBlock, {swap16(0)});
+    ASSERT_TRUE(cell.waitCycles(2));  // armed
+    cell.robotCmd("set operational_mode 2");
+    ASSERT_TRUE(cell.waitCycles(2));
+    cell.gwSet("ir", kBlock, {swap16(run.word)});
+    ASSERT_TRUE(cell.waitCycles(3));
+    cell.robotCmd("set operational_mode 1");
+    if (std::string(in_manual) == "0") {
+      // Back in automatic for 3 s: nothing runs.
+      EXPECT_FALSE(vt::waitUntil([&] { return calls() > 0; }, Ms(3000)));
+      cell.gwSet("ir", kBlock, {swap16(0)});
+      ASSERT_TRUE(cell.waitCycles(2));
+      cell.gwSet("ir", kBlock, {swap16(run.word)});
+    }
+    EXPECT_TRUE(vt::waitUntil([&] { return calls() == 1; }, Ms(10000)));
+    ASSERT_TRUE(cell.waitCycles(4));
+    EXPECT_EQ(calls(), 1u);
+  }
+}

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 
 #include "cell.h"
 
@@ -70,4 +72,114 @@ TEST(OneBridge, SecondServiceOnTheSameLineWaitsAndTakesOverWhenTheFirstIsGone) {
   // starts closed.
   ASSERT_TRUE(cell.waitCycles(3));
   EXPECT_EQ(cell.robot().countContaining("call poweron"), 1u);
+}
+
+namespace {
+
+// A second service on the cell's line: its own workspace, the same serial
+// line and controller.
+std::unique_ptr<vt::Process> startSecond(Cell& cell, const vt::TempDir& tmp,
+                                         std::map<std::string, std::string> config) {
+  const std::string ws = tmp.path() + "/ws/";
+  config["portName"] = "\"" + cell.line().a() + "\"";
+  std::filesystem::create_directories(ws + "config");
+  vt::writeFile(ws + "config/vemo_umx.conf", vt::configText(config));
+  vt::ProcessOptions opt;
+  opt.cwd = tmp.path();
+  return std::make_unique<vt::Process>(
+      std::vector<std::string>{vt::bin("vemo_umx"), "--workspace", ws}, opt);
+}
+
+// The controller calls that change something, as the simulator counts them
+// ("stats"): RPC writes and commands, and the real-time output topic (a
+// subscription only reads).
+long changingCalls(Cell& cell) {
+  const std::string stats = cell.robot().query("stats", "stats");
+  long total = 0;
+  for (const char* m : {"setBoolInput=", "setBoolOutput=", "setInt32Input=", "setInt32Output=",
+                        "setInt16Register=", "setStandardDigitalOutput=", "setToolDigitalOutput=",
+                        "setSpeedFraction=", "textmsg=", "poweron=", "startup=", "runProgram=",
+                        "rtde:publish="}) {
+    const size_t at = stats.find(std::string(" ") + m);
+    if (at != std::string::npos) total += std::stol(stats.substr(at + 1 + std::strlen(m)));
+  }
+  return total;
+}
+
+}  // namespace
+
+// A second bridge started beside a running cell writes nothing to the
+// controller: the robot keeps the values the PLC holds.
+TEST(OneBridge, ASecondServiceLeavesTheControllerAlone) {
+  Cell::Options o;
+  o.config = {{"controlRobot", "0"}};  // no speed written every cycle
+  Cell cell(o);
+  cell.start();
+  ASSERT_TRUE(cell.waitCycles(2));
+  // The PLC holds inputs and registers; the robot gets them.
+  cell.gwSet("di", 0, {1, 0, 1, 1});
+  cell.gwSet("ir", 0, {swap16(258), swap16(7)});
+  ASSERT_TRUE(cell.waitCall("call setBoolInput 3 1", Ms(10000)));
+  ASSERT_TRUE(cell.waitCall("call setInt16Register 1 7", Ms(10000)));
+  ASSERT_TRUE(cell.waitCycles(2));
+  const long before = changingCalls(cell);
+  const size_t from = cell.robot().lineCount();
+
+  vt::TempDir tmp("vemo-second");
+  auto second = startSecond(cell, tmp, {{"controlRobot", "0"}});
+  ASSERT_TRUE(second->waitFor("VEMO-UMX is Running", Ms(20000))) << second->allText();
+  EXPECT_TRUE(second->waitFor("is not mastered by this bridge: nothing is written to the robot "
+                              "controller until it is",
+                              Ms(1000)));
+  // Several seconds beside the first: not one changing call from it.
+  EXPECT_TRUE(second->waitFor("only one bridge may master a line", Ms(5000)));
+  ASSERT_TRUE(cell.waitCycles(10));
+  EXPECT_EQ(changingCalls(cell), before) << cell.robot().query("stats", "stats");
+  // Its log-in (to read) is all the controller hears of it.
+  for (size_t i = from; i < cell.robot().lineCount(); ++i) {
+    const std::string& l = cell.robot().line(i);
+    if (l.rfind("call login ", 0) != 0) {
+      EXPECT_NE(l.rfind("call ", 0), 0u) << l;
+    }
+  }
+  EXPECT_TRUE(second->running());
+}
+
+// Two bridges on one line while the gateway goes silent now and then: the
+// first keeps the line through every reopen, so exactly one bridge ever
+// masters it, and each 0-then-code runs exactly once in all.
+TEST(OneBridge, AFailingGatewayNeverHandsTheLineToTheOtherBridge) {
+  Cell::Options o;
+  o.config = commanding();
+  Cell cell(o);
+  cell.start();
+  ASSERT_TRUE(cell.waitCycles(2));
+  vt::TempDir tmp("vemo-second");
+  auto second = startSecond(cell, tmp, commanding());
+  ASSERT_TRUE(second->waitFor("only one bridge may master a line", Ms(20000))) << second->allText();
+
+  const struct {
+    long word;
+    const char* call;
+  } codes[] = {{2, "call poweron"}, {3, "call startup"}, {5, "call runProgram"}};
+  for (const auto& c : codes) {
+    SCOPED_TRACE(c.call);
+    cell.gwSet("ir", kBlock, {0});
+    ASSERT_TRUE(cell.waitCycles(2));
+    cell.gwSet("ir", kBlock, {swap16(c.word)});
+    ASSERT_TRUE(cell.waitCall(c.call, Ms(10000)));
+    // Silent for a few seconds: every request fails its four tries and the
+    // first bridge closes and reopens the line, again and again.
+    const size_t closed_from = cell.umx().lineCount();
+    cell.gateway().query("mute on");
+    ASSERT_TRUE(cell.umx().waitFor("Modbus  Closed", Ms(15000), closed_from));
+    ASSERT_TRUE(cell.umx().waitFor("modbus is blocking ", Ms(15000), closed_from));
+    cell.gateway().query("mute off");
+    ASSERT_TRUE(cell.umx().waitFor("modbus requests succeed again after ", Ms(15000), closed_from));
+    ASSERT_TRUE(cell.waitCycles(3));
+    EXPECT_EQ(cell.robot().countContaining(c.call), 1u);
+  }
+  EXPECT_EQ(second->countContaining("Modbus ConnectRtu Succeed"), 0u) << second->allText();
+  EXPECT_EQ(second->countContaining("机械臂正在上电"), 0u);
+  EXPECT_EQ(second->countContaining("Run program"), 0u);
 }

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -19,9 +20,11 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "log.h"
+#include "serial_lock.h"
 #include "test_env.h"
 
 namespace fs = std::filesystem;
@@ -626,4 +629,43 @@ TEST(ModbusDev, UnpluggedLineIsReconnectedOncePerRequestUntilBack) {
   EXPECT_EQ(dev.modbusWriteRegisters(0, 4, regs), 0);
   EXPECT_EQ(gw->cmd("get hr 0 4"), "1 2 3 4");
   EXPECT_EQ(dev.getHeartbeat(), 3u);
+}
+
+// The line stays this bridge's through every reopen: a second bridge trying
+// the device all the while (as fast as it can) never gets it, neither while
+// requests fail and the line is closed and opened again, nor after.
+TEST(ModbusDev, AReopenNeverLetsTheLineGo) {
+  auto gw = Gateway::rtu();
+  ModbusDev dev;
+  dev.setModbusConfig(gw->config(100));
+  ASSERT_EQ(dev.modbusOpen(), 0);
+  EXPECT_TRUE(dev.mastersLine());
+  std::atomic<bool> stop{false};
+  std::atomic<int> taken{0};
+  std::thread other([&] {
+    SerialLock lock;
+    while (!stop.load()) {
+      std::string holder;
+      if (lock.acquire(gw->pty().a(), &holder) == 0) {
+        ++taken;
+        lock.release();
+      }
+    }
+  });
+  ASSERT_EQ(gw->cmd("mute on"), "ok");
+  uint16_t regs[8];
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(dev.modbusReadInputRegisters(0, 8, regs), -1);
+  ASSERT_EQ(gw->cmd("mute off"), "ok");
+  EXPECT_EQ(dev.modbusReadInputRegisters(0, 8, regs), 0);
+  stop = true;
+  other.join();
+  EXPECT_EQ(taken.load(), 0) << "the other bridge got the line";
+  EXPECT_TRUE(dev.mastersLine());
+  EXPECT_GE(dev.reopens(), 5u);
+  // Closed for good, it is free.
+  dev.modbusClose();
+  EXPECT_FALSE(dev.mastersLine());
+  SerialLock after;
+  std::string holder;
+  EXPECT_EQ(after.acquire(gw->pty().a(), &holder), 0);
 }

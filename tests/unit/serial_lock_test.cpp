@@ -40,3 +40,34 @@ TEST(SerialLock, OneHolderNamedToTheOthersAndTakenAnewOnAReplacedDevice) {
   EXPECT_EQ(second.acquire(tmp / "missing", &holder), ENOENT);
   EXPECT_FALSE(second.held());
 }
+
+// The bridge keeps its line across every reopen: acquiring the node it holds
+// keeps the lock (no moment in which another open could take it), and a
+// node that replaced it is locked before the old lock goes, or not at all.
+TEST(SerialLock, KeptAcrossReopensAndMovedOnlyOnceTheNewNodeIsOurs) {
+  vt::TempDir tmp("vemo-lock");
+  const std::string dev = tmp / "ttyUSB0";
+  vt::writeFile(dev, "");
+  SerialLock bridge, other;
+  std::string holder;
+  ASSERT_EQ(bridge.acquire(dev, &holder), 0);
+  for (int reopen = 0; reopen < 3; ++reopen) {
+    ASSERT_EQ(bridge.acquire(dev, &holder), 0);
+    EXPECT_EQ(other.acquire(dev, &holder), EWOULDBLOCK) << reopen;
+  }
+
+  // Replaced, and the new node already someone else's: the old lock stays.
+  ASSERT_EQ(std::rename(dev.c_str(), (tmp / "old").c_str()), 0);
+  vt::writeFile(dev, "");
+  ASSERT_EQ(other.acquire(dev, &holder), 0);
+  EXPECT_EQ(bridge.acquire(dev, &holder), EWOULDBLOCK);
+  EXPECT_TRUE(bridge.held());
+  SerialLock third;
+  EXPECT_EQ(third.acquire(tmp / "old", &holder), EWOULDBLOCK) << "the old node is still ours";
+
+  // Free: the new node is taken and the old one let go.
+  other.release();
+  EXPECT_EQ(bridge.acquire(dev, &holder), 0);
+  EXPECT_EQ(third.acquire(tmp / "old", &holder), 0);
+  EXPECT_EQ(other.acquire(dev, &holder), EWOULDBLOCK);
+}
