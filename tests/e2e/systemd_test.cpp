@@ -340,6 +340,9 @@ TEST_F(SystemdCell, BootAndRestartNeverWaitForTheController) {
   EXPECT_TRUE(heartbeatAdvances(Ms(15000)));
   EXPECT_EQ(show("MainPID"), pid);
   EXPECT_EQ(show("NRestarts"), "0");
+  // The unit's device list loads cleanly where devices it names are absent.
+  const std::string journal = exec("journalctl -b --no-pager | grep -i vemo_umx").out;
+  EXPECT_EQ(journal.find("Couldn't"), std::string::npos) << journal;
 }
 
 // A controller that answers every call of the bridge's start-up 3 s late is
