@@ -289,24 +289,38 @@ void RobotStatus::textmsg(const std::string& signal, int32_t addr, int32_t value
   returned(robot_interface_->getTrace()->textmsg(text));
 }
 
+// The write side runs on the exchange thread only and takes no lock: the
+// status mutex is the SDK's delivery thread's, and a call held by a slow
+// controller (up to its 5 s deadline) must not hold up the status stream.
 int RobotStatus::setSpeedFraction(double fraction) {
-  std::lock_guard<std::mutex> lock(status_mutex_);
   return returned(robot_interface_->getMotionControl()->setSpeedFraction(fraction));
+}
+
+bool RobotStatus::taken(const char* call, uint32_t index, int32_t value, int code) {
+  if (code == 0) return true;
+  // One place, whatever the value: a controller that keeps refusing writes
+  // a line now and then, not one per value and cycle.
+  LOG_ERROR_TAGS(UmxLog::getLogger(), "#repeats #anytext",
+                 "robot controller did not take {} {} {} (code {}); sent again in the next cycle",
+                 call, index, value, code);
+  return false;
 }
 
 RobotStatus::OperationalModeType RobotStatus::getOperationalMode() {
   return returned(robot_interface_->getRobotManage()->getOperationalMode());
 }
 
+// A value counts as sent only once the controller took it: one refused or
+// unanswered stays different from the cache and goes again next cycle.
 void RobotStatus::setUserDO(const std::vector<int32_t>& values) {
-  std::lock_guard<std::mutex> lock(status_mutex_);
   for (uint8_t n = 0; n < standard_do_num_; ++n) {
     // Too few values (or a cache shorter than the count) ends the walk; the
     // writes made so far stand.
     if (n >= values.size() || n >= user_do_cache_.size()) break;
     if (values[n] != user_do_cache_[n]) {
-      returned(robot_interface_->getIoControl()->setStandardDigitalOutput(n, values[n] != 0));
-      user_do_cache_[n] = values[n];
+      const int code =
+          returned(robot_interface_->getIoControl()->setStandardDigitalOutput(n, values[n] != 0));
+      if (taken("setStandardDigitalOutput", n, values[n], code)) user_do_cache_[n] = values[n];
     }
   }
 }
@@ -316,8 +330,9 @@ void RobotStatus::setToolDO(const std::vector<uint8_t>& values) {
   for (uint8_t n = 0; n < values.size(); ++n) {
     if (n >= tool_do_cache_.size()) break;  // more values than the arm has tool outputs
     if (values[n] != tool_do_cache_[n]) {
-      returned(robot_interface_->getIoControl()->setToolDigitalOutput(n, values[n] != 0));
-      tool_do_cache_[n] = values[n];
+      const int code =
+          returned(robot_interface_->getIoControl()->setToolDigitalOutput(n, values[n] != 0));
+      if (taken("setToolDigitalOutput", n, values[n], code)) tool_do_cache_[n] = values[n];
     }
   }
 }
@@ -325,13 +340,13 @@ void RobotStatus::setToolDO(const std::vector<uint8_t>& values) {
 void RobotStatus::setBoolInput(uint32_t index, bool value) {
   if (index >= bool_input_cache_.size()) return;
   if (bool_input_cache_[index] == static_cast<int8_t>(value)) return;
-  bool_input_cache_[index] = static_cast<int8_t>(value);
-  returned(register_control_->setBoolInput(index, value));
+  const int code = returned(register_control_->setBoolInput(index, value));
+  if (taken("setBoolInput", index, value, code))
+    bool_input_cache_[index] = static_cast<int8_t>(value);
 }
 
 void RobotStatus::invalidateWrites() {
   // Values no write can hold, so that every next write differs and is sent.
-  std::lock_guard<std::mutex> lock(status_mutex_);
   std::fill(tool_do_cache_.begin(), tool_do_cache_.end(), kUnknownBit);
   std::fill(user_do_cache_.begin(), user_do_cache_.end(), INT32_MIN);
   std::fill(bool_input_cache_.begin(), bool_input_cache_.end(), static_cast<int8_t>(-1));
@@ -342,6 +357,6 @@ void RobotStatus::setInt16Register(uint32_t index, int16_t value) {
   if (index >= int16_register_cache_.size()) return;
   const int32_t wide = value;
   if (int16_register_cache_[index] == wide) return;
-  int16_register_cache_[index] = wide;
-  returned(register_control_->setInt16Register(index, value));
+  const int code = returned(register_control_->setInt16Register(index, value));
+  if (taken("setInt16Register", index, value, code)) int16_register_cache_[index] = wide;
 }

@@ -69,7 +69,7 @@ class RobotStatus {
   int16_t getInt16Register(uint32_t index);  // 0 past the delivered registers
   static uint8_t readBitBuf(const uint8_t* buffer, uint32_t bit);
 
-  // --- write side: commands and writes ---
+  // --- write side: commands and writes (exchange thread only) ---
   void setInterfacePtr(std::shared_ptr<ryne::common_interface::RobotInterface> robot_interface,
                        std::shared_ptr<ryne::common_interface::RuntimeMachine> runtime_machine,
                        std::shared_ptr<ryne::common_interface::RegisterControl> register_control,
@@ -104,6 +104,9 @@ class RobotStatus {
   void updateStatus(ryne::vemo_sdk::InputParser& parser);
   void unpackBits(int64_t bits, uint8_t count, std::vector<uint8_t>& out);
   int programCommand(int code, const char* action, int32_t value);
+  // Whether a write's `code` says the controller took it; a refusal is
+  // logged (folded) and the value stays pending.
+  static bool taken(const char* call, uint32_t index, int32_t value, int code);
   // Passes a start-up call's result through, counting the call: progress
   // that the watchdog sees while a slow controller is set up.
   template <typename T>

@@ -502,7 +502,9 @@ void Schedule::buildStatusBlock(ExchangeBuffers& b) {
   put(at.speed_percent, conversion(robot_status_.getSpeedFraction() * 100.0 + 1e-9));
   put(at.heartbeat, heartbeat_word_.load(std::memory_order_relaxed));
   put(at.robot_mode, robot_mode_type_.load(std::memory_order_relaxed));
-  const auto safety = static_cast<int32_t>(robot_status_.getSafetyModeType());
+  // Without the controller nothing is known of the safety state either: 0
+  // (no value), never the last "normal", which a PLC may interlock on.
+  const auto safety = controller_gone_ ? 0 : static_cast<int32_t>(robot_status_.getSafetyModeType());
   safety_mode_.store(safety, std::memory_order_relaxed);
   put(at.safety_mode, safety);
 

@@ -13,7 +13,8 @@ using vt::swap16;
 namespace {
 
 constexpr int kBlock = 40;
-constexpr int kModeRegister = 60;  // robot mode, default layout
+constexpr int kModeRegister = 60;    // robot mode, default layout
+constexpr int kSafetyRegister = 61;  // safety mode
 constexpr int kProgramCoils = 82;  // running, stopped, paused
 
 const char* const kHeld[] = {"call setBoolInput 5 1", "call setInt16Register 0 258",
@@ -62,6 +63,7 @@ void robotRuns(Cell& cell) {
   cell.robotCmd("set runtime_state 0");
   ASSERT_TRUE(cell.waitGateway("co", kProgramCoils, {1, 0, 0}, Ms(10000)));
   ASSERT_TRUE(cell.waitGateway("hr", kModeRegister, {swap16(8)}, Ms(5000)));
+  ASSERT_TRUE(cell.waitGateway("hr", kSafetyRegister, {swap16(1)}, Ms(5000)));  // normal
 }
 
 // Within two seconds of the controller going silent: mode 0, no program state.
@@ -70,6 +72,8 @@ void gatewaySaysControllerGone(Cell& cell) {
   ASSERT_TRUE(cell.waitGateway("hr", kModeRegister, {0}, Ms(2000)))
       << "robot mode " << modeOnGateway(cell);
   EXPECT_TRUE(cell.waitGateway("co", kProgramCoils, {0, 0, 0}, Ms(500)));
+  // Nothing is known of the safety state either: 0, never the last "normal".
+  EXPECT_TRUE(cell.waitGateway("hr", kSafetyRegister, {0}, Ms(500)));
   std::printf("robot mode 0 on the gateway %lld ms after the controller went silent\n",
               static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                          std::chrono::steady_clock::now() - t0)
@@ -135,4 +139,56 @@ TEST(ControllerGone, KilledControllerReadsModeZeroUntilANewOneRuns) {
   cell.startRobot();
   robotRuns(cell);
   EXPECT_TRUE(cell.waitLog("机械臂当前状态，松刹车成功，运行模式", Ms(2000), back));
+}
+
+// Writes the controller does not take (refused, or not answered in time)
+// stay pending and reach it within a few cycles once it takes them; a
+// controller that keeps refusing is logged in a few lines, not one a cycle.
+TEST(ControllerRefuses, EveryValueThePlcHoldsReachesTheRobotInTheEnd) {
+  Cell cell(commanding());
+  cell.start();
+  ASSERT_TRUE(cell.waitCycles(2));
+  auto refuseOnce = [&](const char* method, auto plc_change, const std::string& call) {
+    SCOPED_TRACE(method);
+    ASSERT_EQ(cell.robotCmd(std::string("fail ") + method + " -5").rfind("ok", 0), 0u);
+    const size_t from = cell.robot().lineCount();
+    plc_change();
+    ASSERT_TRUE(cell.waitCall(call, Ms(10000), from));  // refused
+    ASSERT_EQ(cell.robotCmd(std::string("fail ") + method + " 0").rfind("ok", 0), 0u);
+    const size_t taken_from = cell.robot().lineCount();
+    EXPECT_TRUE(cell.waitCall(call, Ms(5000), taken_from)) << "sent again and taken";
+    ASSERT_TRUE(cell.waitCycles(3));
+    size_t again = 0;
+    for (auto& l : cell.robot().linesFrom(taken_from)) again += l == call;
+    EXPECT_EQ(again, 1u) << "then no more";
+  };
+  refuseOnce("setBoolInput", [&] { cell.gwSet("di", 5, {1}); }, "call setBoolInput 5 1");
+  refuseOnce("setInt16Register", [&] { cell.gwSet("ir", 0, {swap16(258)}); },
+             "call setInt16Register 0 258");
+  refuseOnce("setToolDigitalOutput", [&] { cell.gwSet("ir", kBlock + 2, {swap16(0x0001)}); },
+             "call setToolDigitalOutput 0 1");
+
+  // Not answered within the service's 5 s: sent again after it.
+  ASSERT_EQ(cell.robotCmd("hold setInt16Register 6000").rfind("ok", 0), 0u);
+  size_t from = cell.robot().lineCount();
+  cell.gwSet("ir", 1, {swap16(77)});
+  EXPECT_TRUE(cell.waitCall("call setInt16Register 1 77", Ms(5000), from));
+  const size_t held_from = cell.robot().lineCount();
+  EXPECT_TRUE(cell.waitCall("call setInt16Register 1 77", Ms(15000), held_from));
+
+  // Refused for good: the log keeps the first lines and sums up the rest.
+  ASSERT_EQ(cell.robotCmd("fail setBoolInput -5").rfind("ok", 0), 0u);
+  cell.gwSet("di", 6, {1});
+  const std::string refused = "robot controller did not take setBoolInput 6 1 (code -5)";
+  EXPECT_GE(cell.umx().waitLine(
+                [&](const std::string& l) {
+                  return l.find(refused) != std::string::npos &&
+                         l.find("[repeated ") != std::string::npos;
+                },
+                Ms(45000)),
+            0)
+      << cell.umx().allText();
+  // One a cycle, unfolded: over a hundred. The first refusals are written.
+  EXPECT_LE(cell.umx().countContaining("robot controller did not take "), 6u);
+  EXPECT_GE(cell.umx().countContaining("robot controller did not take setBoolInput 5 1"), 1u);
 }

@@ -3,7 +3,9 @@
 // with their log lines and trace messages, and surviving a dropped link.
 #include "robotstatus.h"
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "log.h"
 #include "log_env.h"
@@ -366,3 +368,89 @@ TEST(RobotStatusLink, DroppedControllerLinkIsSurvived) {
 }
 
 }  // namespace
+
+// A value counts as sent only once the controller took it: one refused or
+// left unanswered is sent again at the next write of the same value (the
+// next cycle), until it is taken; then nothing more. The refusals are
+// logged, folded.
+TEST(RobotStatusWrites, ARefusedOrUnansweredWriteIsSentAgainUntilTaken) {
+  Sim sim;
+  Attached a(sim, false);
+  RobotStatus& s = a.status;
+  LogTail log;
+  for (const char* m : {"setBoolInput", "setInt16Register", "setToolDigitalOutput",
+                        "setStandardDigitalOutput"})
+    sim.cmd(std::string("fail ") + m + " -5");
+  std::vector<int32_t> user(16, 0);
+  user[2] = 1;
+  size_t from = a.link.syncMark(sim);
+  for (int cycle = 0; cycle < 2; ++cycle) {  // refused twice: sent twice
+    s.setBoolInput(5, true);
+    s.setInt16Register(3, 258);
+    s.setToolDO({0, 1});
+    s.setUserDO(user);
+  }
+  for (const char* m : {"setBoolInput", "setInt16Register", "setToolDigitalOutput",
+                        "setStandardDigitalOutput"})
+    sim.cmd(std::string("fail ") + m + " 0");
+  for (int cycle = 0; cycle < 2; ++cycle) {  // taken the first time, then cached
+    s.setBoolInput(5, true);
+    s.setInt16Register(3, 258);
+    s.setToolDO({0, 1});
+    s.setUserDO(user);
+  }
+  const std::vector<std::string> round = {
+      "call setBoolInput 5 1", "call setInt16Register 3 258", "call setToolDigitalOutput 1 1",
+      "call setStandardDigitalOutput 2 1"};
+  std::vector<std::string> expected;
+  for (int i = 0; i < 3; ++i) expected.insert(expected.end(), round.begin(), round.end());
+  EXPECT_EQ(a.link.callsUntilMarker(sim, from), expected);
+  EXPECT_GE(log.count("robot controller did not take setBoolInput 5 1 (code -5); sent again in "
+                      "the next cycle"),
+            1u)
+      << log.text();
+  // Eight refusals, one place: the first three written, the rest counted.
+  EXPECT_EQ(log.count("robot controller did not take "), 3u) << log.text();
+
+  // Not answered in time (the call's deadline passes): the same.
+  a.link.rpc->setRequestTimeout(300);
+  sim.cmd("hold setBoolInput 1000");
+  from = a.link.syncMark(sim);
+  s.setBoolInput(6, true);
+  s.setBoolInput(6, true);
+  s.setBoolInput(6, true);
+  EXPECT_EQ(a.link.callsUntilMarker(sim, from),
+            (std::vector<std::string>{"call setBoolInput 6 1", "call setBoolInput 6 1"}));
+}
+
+// A slow controller call is the exchange thread's wait alone: the SDK's
+// thread keeps taking status packets in while it is held.
+TEST(RobotStatusStream, ASlowCallDoesNotHoldUpTheStatusStream) {
+  Sim sim;
+  Attached a(sim);
+  RobotStatus& s = a.status;
+  ASSERT_TRUE(vt::waitUntil([&] { return s.statusPackets() > 2; }, Ms(5000)));
+  for (const char* m : {"setSpeedFraction", "setStandardDigitalOutput"}) {
+    SCOPED_TRACE(m);
+    const size_t from = sim.proc().lineCount();
+    sim.cmd(std::string("hold ") + m + " 2000");
+    std::atomic<bool> returned{false};
+    std::thread call([&] {
+      if (std::string(m) == "setSpeedFraction") {
+        s.setSpeedFraction(0.25);
+      } else {
+        std::vector<int32_t> user(16, 0);
+        user[0] = 1 - static_cast<int32_t>(sim.proc().lineCount() % 2);
+        user[1] = 1;
+        s.setUserDO(user);
+      }
+      returned = true;
+    });
+    ASSERT_TRUE(sim.waitExact(std::string("held ") + m, from));
+    const uint64_t during = s.statusPackets();
+    // Packets come at 50 Hz: a good many within half a second, call or no call.
+    EXPECT_TRUE(vt::waitUntil([&] { return s.statusPackets() >= during + 5; }, Ms(1000)));
+    EXPECT_FALSE(returned.load()) << "the call was still held";
+    call.join();
+  }
+}
