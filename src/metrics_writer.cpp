@@ -1,5 +1,7 @@
 #include "metrics_writer.h"
 
+#include <dirent.h>
+
 #include <fcntl.h>
 #include <pthread.h>
 #include <stdlib.h>
@@ -120,6 +122,7 @@ void MetricsWriter::start(std::string path, Sampler sampler, std::chrono::millis
     std::lock_guard<std::mutex> lk(mu_);
     stop_ = false;
   }
+  removeLeftovers(path_);
   if (quill::Logger* log = UmxLog::getLogger())
     LOG_INFO(log, "metrics go to {} every {} s", path_,
              std::chrono::duration_cast<std::chrono::seconds>(period_).count());
@@ -163,13 +166,39 @@ void MetricsWriter::writeOnce() {
   failed_writes_ = 0;
 }
 
+namespace {
+
+// The temporary files of `path`: "<dir>/.<base>.XXXXXX". Hidden and not
+// ending in ".prom": the textfile collector reads only *.prom files, so it
+// never picks up a file still being written.
+struct TempName {
+  std::string dir, prefix;  // dir with its "/", or ""; prefix ".<base>."
+  explicit TempName(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    prefix = "." + (slash == std::string::npos ? path : path.substr(slash + 1)) + ".";
+  }
+  static constexpr size_t kUnique = 6;  // mkostemp's XXXXXX
+};
+
+}  // namespace
+
+void MetricsWriter::removeLeftovers(const std::string& path) {
+  // A process killed between its write and its rename leaves one behind.
+  const TempName t(path);
+  DIR* d = ::opendir(t.dir.empty() ? "." : t.dir.c_str());
+  if (!d) return;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string name = e->d_name;
+    if (name.size() == t.prefix.size() + TempName::kUnique && name.rfind(t.prefix, 0) == 0)
+      ::unlink((t.dir + name).c_str());
+  }
+  ::closedir(d);
+}
+
 int MetricsWriter::writeAtomically(const std::string& path, const std::string& text) {
-  const size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  // Hidden and not ending in ".prom": the textfile collector reads only
-  // *.prom files, so it never picks up a file still being written.
-  std::string tmp = dir + "." + base + ".XXXXXX";
+  const TempName t(path);
+  std::string tmp = t.dir + t.prefix + "XXXXXX";
   const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
   if (fd < 0) return errno;
   int err = 0;
@@ -203,10 +232,9 @@ std::string MetricsWriter::render(const Snapshot& s, double start_time) {
            "opened.");
   t.flag("vemo_umx_up", "", s.up);
 
+  // The histogram's count is the number of cycles completed.
   uint64_t cycles = 0;
   for (uint64_t n : s.cycle_buckets) cycles += n;
-  t.family("vemo_umx_cycles_total", "counter", "Exchange cycles completed.");
-  t.sample("vemo_umx_cycles_total", "", cycles);
   t.family("vemo_umx_cycle_seconds", "histogram", "Length of each exchange cycle.");
   uint64_t cumulative = 0;
   for (size_t i = 0; i < kCycleBuckets; ++i) {
@@ -245,8 +273,8 @@ std::string MetricsWriter::render(const Snapshot& s, double start_time) {
   t.gauge("vemo_umx_heartbeat_word", "", s.heartbeat_word);
 
   t.family("vemo_umx_robot_connected", "gauge",
-           "1 while the controller channel is connected: rtde as the SDK reports it, rpc while "
-           "the last controller call that returns a status code was answered.");
+           "1 while the controller channel is connected, as the SDK's clients report it (each "
+           "cycle asks the controller over rpc).");
   t.flag("vemo_umx_robot_connected", label("channel", "rpc"), s.rpc_connected);
   t.flag("vemo_umx_robot_connected", label("channel", "rtde"), s.rtde_connected);
   t.family("vemo_umx_status_packets_total", "counter",

@@ -76,6 +76,8 @@ class MetricsWriter {
   // Replaces `path` with `text` (mode 0644) through a temporary file beside
   // it. 0, or the errno of the step that failed (nothing is left behind).
   static int writeAtomically(const std::string& path, const std::string& text);
+  // Removes the temporary files of `path` that an earlier process left.
+  static void removeLeftovers(const std::string& path);
 
  private:
   void run();

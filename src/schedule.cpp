@@ -687,6 +687,11 @@ void Schedule::watchStatusStream() {
     channel_up = SdkAdapter::rtdeConnected(*rtde_client_);
   }
   rtde_connected_.store(channel_up, std::memory_order_relaxed);
+  // The channel's own state; the cycle's calls keep it current (each cycle
+  // asks the operational mode, commands or not).
+  if (rpc_client_)
+    rpc_connected_.store(SdkAdapter::rpcConnected(*rpc_client_, robot_status_.rpcAnswered()),
+                         std::memory_order_relaxed);
   // No data from the controller: the cached status is not the robot's.
   controller_gone_ = stream_stalled_.load(std::memory_order_relaxed) || !channel_up;
   if (resend) {
@@ -743,7 +748,7 @@ void Schedule::sampleMetrics(MetricsWriter::Snapshot& s) const {
   s.gateway_failing = gateway_failing_since_.load(relaxed) != 0;
   s.gateway_blocking = gateway_blocking_since_.load(relaxed) != 0;
   s.heartbeat_word = heartbeat_word_.load(relaxed);
-  s.rpc_connected = rpc_connected_.load(relaxed) && robot_status_.rpcAnswered();
+  s.rpc_connected = rpc_connected_.load(relaxed);
   s.rtde_connected = rtde_connected_.load(relaxed);
   s.status_packets = robot_status_.statusPackets();
   s.status_stream_stalled = stream_stalled_.load(relaxed);

@@ -30,6 +30,16 @@ class SdkAdapter {
       return true;
   }
 
+  // Whether the RPC channel is connected; where the SDK does not say,
+  // `fallback` (whether the last call that returns a status code was answered).
+  template <typename RpcClient>
+  static bool rpcConnected(const RpcClient& client, bool fallback) {
+    if constexpr (HasIsConnected<RpcClient>::value)
+      return client.isConnected();
+    else
+      return fallback;
+  }
+
   // Ends the deliveries of a subscription before its receiver goes; an SDK
   // without it keeps delivering until the client itself is destroyed.
   template <typename RtdeClient>

@@ -225,7 +225,7 @@ TEST(Metrics, FileFollowsTheCell) {
 
   // The cycle runs: counts, histogram, heartbeat and status stream move.
   ASSERT_TRUE(m.waitFor([&](auto& now) {
-    return value(now, "vemo_umx_cycles_total") >= value(v, "vemo_umx_cycles_total") + 10 &&
+    return value(now, "vemo_umx_cycle_seconds_count") >= value(v, "vemo_umx_cycle_seconds_count") + 10 &&
            value(now, "vemo_umx_heartbeat_word") != value(v, "vemo_umx_heartbeat_word");
   })) << vt::readFile(m.path());
   const auto later = m.read();
@@ -234,7 +234,7 @@ TEST(Metrics, FileFollowsTheCell) {
   EXPECT_GT(value(later, requests("write_multiple_coils", "ok")),
             value(v, requests("write_multiple_coils", "ok")));
   EXPECT_GT(value(later, "vemo_umx_controller_calls_total"), 0);
-  const double cycles = value(later, "vemo_umx_cycles_total");
+  const double cycles = value(later, "vemo_umx_cycle_seconds_count");
   EXPECT_EQ(value(later, "vemo_umx_cycle_seconds_count"), cycles);
   EXPECT_EQ(value(later, "vemo_umx_cycle_seconds_bucket{le=\"+Inf\"}"), cycles);
   // Six 25 ms pauses and a 30 ms sleep: no cycle is shorter than 0.15 s, and
@@ -417,7 +417,7 @@ TEST(Metrics, NodeExporterServesTheFile) {
   ASSERT_TRUE(vt::waitUntil(
       [&] {
         answer = httpGet(port, "/metrics");
-        return answer.find("vemo_umx_cycles_total") != std::string::npos;
+        return answer.find("vemo_umx_cycle_seconds_count") != std::string::npos;
       },
       Ms(10000), Ms(100)))
       << answer << node.allText(vt::Stream::Err);
@@ -448,8 +448,9 @@ TEST(Metrics, AlertRulesPassTheirTests) {
   const ToolRun check = run({promtool, "check", "rules", dir + "/vemo_umx.rules.yml"});
   EXPECT_EQ(check.status, 0) << check.output;
   EXPECT_NE(check.output.find("SUCCESS"), std::string::npos) << check.output;
-  for (const char* alert : {"VemoUmxGatewayBlocking", "VemoUmxHeartbeatNotAdvancing",
-                            "VemoUmxStatusStreamStalled", "VemoUmxCellDown"})
+  for (const char* alert :
+       {"VemoUmxGatewayBlocking", "VemoUmxCycleNotAdvancing", "VemoUmxRestartLoop",
+        "VemoUmxStatusStreamStalled", "VemoUmxCellDown", "VemoUmxNotUp", "VemoUmxCommandFailed"})
     EXPECT_NE(
         vt::readFile(dir + "/vemo_umx.rules.test.yml").find("alertname: " + std::string(alert)),
         std::string::npos)
@@ -543,4 +544,36 @@ TEST(Metrics, ReadmeTableIsTheFile) {
     if (std::regex_match(line, t, std::regex(R"(# TYPE (\S+) (\S+))"))) written[t[1]] = t[2];
   }
   EXPECT_EQ(documented, written);
+}
+
+// With commands off and the PLC's values steady the service makes no call
+// that returns a status code; the rpc channel still follows the controller,
+// from the channel's own state (each cycle asks the controller).
+TEST(Metrics, RpcChannelFollowsTheControllerWithoutCommands) {
+  vt::TempDir dir("vemo-metrics");
+  const MetricsFile m(dir / "vemo_umx.prom");
+  // A file a killed process left half written: cleared at start.
+  const std::string leftover = dir / ".vemo_umx.prom.Ab12Cd";
+  vt::writeFile(leftover, "vemo_umx_up 1\n");
+  Cell cell(withMetrics(m.path()));
+  cell.start();
+  ASSERT_TRUE(m.waitFor([](auto& v) {
+    return value(v, "vemo_umx_robot_connected{channel=\"rpc\"}") == 1 &&
+           value(v, "vemo_umx_cycle_seconds_count") > 0;
+  }));
+  EXPECT_FALSE(vt::fileExists(leftover));
+  EXPECT_FALSE(vt::readFile(m.path()).find("vemo_umx_cycles_total") != std::string::npos)
+      << "the histogram's count is the one cycle counter";
+
+  cell.robot().stop();
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(m.waitFor(
+      [](auto& v) { return value(v, "vemo_umx_robot_connected{channel=\"rpc\"}") == 0; },
+      Ms(10000)))
+      << vt::readFile(m.path());
+  std::printf("rpc channel 0 in the metrics %lld ms after the controller died\n",
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - t0)
+                                         .count()));
+  EXPECT_EQ(m["vemo_umx_robot_connected{channel=\"rtde\"}"], 0);
 }
