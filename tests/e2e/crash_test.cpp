@@ -381,3 +381,49 @@ TEST_F(Crash, ARestartLoopKeepsItsFirstReportsOnly) {
   EXPECT_NE(vt::readFile(ws + "log/umx/vemo_umx.log").find("VEMO-UMX crash: signal 6"),
             std::string::npos);
 }
+
+namespace {
+
+// A line "Key:  1234 kB" of /proc/<pid>/status, in KiB.
+long statusKiB(pid_t pid, const std::string& key) {
+  std::istringstream in(vt::readFile("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(key + ":", 0) == 0) return std::stol(line.substr(key.size() + 1));
+  return -1;
+}
+
+}  // namespace
+
+// Diagnostics asked for on a live cell, again and again: each report gives
+// back what symbolising it took, and the exchange goes on meanwhile.
+TEST(CrashInCell, Usr1ReportsKeepNoMemory) {
+  if (vt::kSanitizedBuild) GTEST_SKIP() << "a sanitizer's allocator keeps what it frees";
+  vt::Cell cell;
+  cell.start();
+  vt::Process& umx = cell.umx();
+  ASSERT_TRUE(cell.waitCycles(3));
+  // Memory the process holds: its anonymous pages (heap, stacks). The
+  // file-backed pages of the libraries the first report runs (libdw's code)
+  // are the kernel's to drop.
+  const long before = statusKiB(umx.pid(), "RssAnon");
+  const long file_before = statusKiB(umx.pid(), "RssFile");
+  ASSERT_GT(before, 0);
+  size_t from = 0;
+  std::string figures;
+  for (int report = 1; report <= 5; ++report) {
+    SCOPED_TRACE(report);
+    umx.signal(SIGUSR1);
+    const long at = umx.waitLine([](const std::string& l) { return l == "Received SIGUSR1!"; },
+                                 Ms(10000), from);
+    ASSERT_GE(at, 0) << umx.allText();
+    from = static_cast<size_t>(at) + 1;
+    ASSERT_TRUE(vt::waitUntil([&] { return vt::catchesSignal(umx.pid(), SIGUSR1); }, Ms(5000)));
+    ASSERT_TRUE(cell.waitCycles(2, Ms(10000))) << "the cycle runs on";
+    const long after = statusKiB(umx.pid(), "RssAnon");
+    figures += " " + std::to_string(after) + " (" +
+               std::to_string(statusKiB(umx.pid(), "RssFile") - file_before) + " file)";
+    EXPECT_LE(after, before + 1024) << "KiB before the first report: " << before;
+  }
+  std::printf("anonymous resident KiB before the reports %ld, after each:%s\n", before,
+              figures.c_str());
+}
