@@ -64,9 +64,11 @@ TEST_F(CommandOnce, HeldCodeSurvivesAFailedReadOfTheCommandBlock) {
     ASSERT_TRUE(cell_.waitCycles(2));
     const size_t ran = calls(c);
     const long from = faulted();
+    const size_t logged_from = cell_.umx().lineCount();
     ASSERT_EQ(cell_.gwQuery("fault 4 " + std::to_string(kBlock) + " mute 4"), "ok");
     faultUsedThenCycles(from, 4);
-    EXPECT_TRUE(cell_.umx().waitFor("modbus_read_input_registers error", Ms(1000)));
+    // This round's failed read, not an earlier round's.
+    EXPECT_TRUE(cell_.umx().waitFor("modbus_read_input_registers error", Ms(1000), logged_from));
     EXPECT_EQ(calls(c), ran) << "the held code ran again after the failed read";
   }
 }

@@ -17,8 +17,10 @@ constexpr int kModeRegister = 60;    // robot mode, default layout
 constexpr int kSafetyRegister = 61;  // safety mode
 constexpr int kProgramCoils = 82;  // running, stopped, paused
 
+// Each sent only when it changes (the speed, sent every cycle, would prove
+// nothing about a re-send).
 const char* const kHeld[] = {"call setBoolInput 5 1", "call setInt16Register 0 258",
-                             "call setToolDigitalOutput 0 1", "call setSpeedFraction 0.5"};
+                             "call setToolDigitalOutput 0 1", "call setStandardDigitalOutput 0 1"};
 const char* const kCommands[] = {"call poweron", "call startup", "call runProgram",
                                  "call pause",   "call resume",  "call stop"};
 
@@ -28,12 +30,13 @@ Cell::Options commanding() {
   return o;
 }
 
-// The PLC holds discrete input 5, input register 0 at 258, tool output 0 and
-// speed 50 %, with the command word at 0; the controller has received them.
+// The PLC holds discrete input 5, input register 0 at 258, tool output 0,
+// standard output 0 and speed 50 %, with the command word at 0; the
+// controller has received them.
 void plcHoldsValues(Cell& cell) {
   cell.gwSet("di", 5, {1});
   cell.gwSet("ir", 0, {swap16(258)});
-  cell.gwSet("ir", kBlock, {0, swap16(50), swap16(0x0001), 0});
+  cell.gwSet("ir", kBlock, {0, swap16(50), swap16(0x0101), 0});
   for (const char* call : kHeld) ASSERT_TRUE(cell.waitCall(call, Ms(10000))) << call;
 }
 

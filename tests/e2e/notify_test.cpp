@@ -131,11 +131,34 @@ TEST(Systemd, ReadyStatusAndWatchdogFollowTheBridge) {
   EXPECT_TRUE(umx->running());
 }
 
+// Outside systemd (no NOTIFY_SOCKET, or an empty one), even with a watchdog
+// interval left in the environment by a parent, nothing goes to a notify
+// socket and no notifier thread runs.
 TEST(Systemd, OutsideSystemdNothingIsSent) {
-  Cell cell;
+  Cell::Options o;
+  o.start_umx = false;
+  Cell cell(o);
   cell.start();
-  ASSERT_TRUE(cell.waitCycles(2));
-  const auto names = threadNames(cell.umx().pid());
-  EXPECT_TRUE(names.count("umx_exchange"));
-  EXPECT_FALSE(names.count("umx_notify")) << "no notifier thread without NOTIFY_SOCKET";
+  vt::TempDir tmp("vemo-notify");
+  NotifySocket ns(tmp.path());
+  for (const bool empty : {false, true}) {
+    SCOPED_TRACE(empty ? "NOTIFY_SOCKET empty" : "no NOTIFY_SOCKET");
+    vt::ProcessOptions opt;
+    opt.env = {{"WATCHDOG_USEC", "1000000"}};
+    if (empty)
+      opt.env.push_back({"NOTIFY_SOCKET", ""});
+    else
+      opt.unset_env = {"NOTIFY_SOCKET"};
+    vt::Process umx(
+        {"/bin/sh", "-c", "WATCHDOG_PID=$$ exec \"$0\" --workspace \"$1\"", vt::bin("vemo_umx"),
+         cell.workspace()},
+        opt);
+    ASSERT_TRUE(umx.waitFor("VEMO-UMX is Running", Ms(15000))) << umx.allText();
+    ASSERT_TRUE(cell.waitCycles(5));
+    const auto names = threadNames(umx.pid());
+    EXPECT_TRUE(names.count("umx_exchange"));
+    EXPECT_FALSE(names.count("umx_notify")) << "no notifier thread without NOTIFY_SOCKET";
+    EXPECT_EQ(ns.count(), 0u) << "nothing sent";
+    umx.stop();
+  }
 }

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 namespace vt {
@@ -48,9 +50,33 @@ Process::Process(std::vector<std::string> argv, ProcessOptions options) {
   err_thread_ = std::thread(&Process::reader, this, err[0], Stream::Err);
 }
 
+namespace {
+
+// `pid` and every process below it, parents before their children.
+void collectTree(pid_t pid, std::vector<pid_t>& out) {
+  out.push_back(pid);
+  std::error_code ec;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  for (std::filesystem::directory_iterator it(tasks, ec), end; !ec && it != end; it.increment(ec)) {
+    std::ifstream children(it->path().string() + "/children");
+    for (pid_t c; children >> c;) collectTree(c, out);
+  }
+}
+
+}  // namespace
+
+void Process::killTree() {
+  // A child's own children (nsenter's command in a container, a shell's)
+  // hold the output pipes too: all of them go, or the readers never end.
+  std::vector<pid_t> tree;
+  collectTree(pid_, tree);
+  for (pid_t p : tree) ::kill(p, SIGSTOP);  // none forks away meanwhile
+  for (pid_t p : tree) ::kill(p, SIGKILL);
+}
+
 Process::~Process() {
   if (!exited_) {
-    ::kill(pid_, SIGKILL);
+    killTree();
     reap(0, nullptr);
   }
   if (in_fd_ >= 0) close(in_fd_);

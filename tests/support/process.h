@@ -27,7 +27,7 @@ enum class Stream { Out, Err };
 class Process {
  public:
   explicit Process(std::vector<std::string> argv, ProcessOptions options = {});
-  ~Process();  // SIGKILL and reap if still running
+  ~Process();  // SIGKILL to it and everything it started, if still running; reaped
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
 
@@ -60,6 +60,7 @@ class Process {
 
  private:
   void reader(int fd, Stream s);
+  void killTree();
   bool reap(int options, int* status);
 
   pid_t pid_ = -1;
