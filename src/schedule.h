@@ -142,7 +142,10 @@ class Schedule {
     commands_[command].fetch_add(1, std::memory_order_relaxed);
     if (code != 0) command_failures_[command].fetch_add(1, std::memory_order_relaxed);
   }
-  void setPhase(Phase p) { phase_.store(p, std::memory_order_relaxed); }
+  // A new phase is told to systemd at once, not at the next tick.
+  void setPhase(Phase p) {
+    if (phase_.exchange(p, std::memory_order_relaxed) != p) notifier_.wake();
+  }
   bool stopping() const { return stop_requested_.load(std::memory_order_relaxed); }
 
   std::shared_ptr<ryne::vemo_sdk::RpcClient> rpc_client_;

@@ -324,9 +324,14 @@ TEST_F(SystemdCell, BootAndRestartNeverWaitForTheController) {
               static_cast<long long>(restart_ms.count()));
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_LT(restart_ms.count(), 5000);
-  const std::string status = exec("systemctl status vemo_umx --no-pager").out;
-  EXPECT_NE(status.find("Status: \"waiting for the robot controller: RPC 127.0.0.1:30004\""),
-            std::string::npos)
+  std::string status;
+  EXPECT_TRUE(vt::waitUntil(
+      [&] {
+        status = exec("systemctl status vemo_umx --no-pager").out;
+        return status.find("Status: \"waiting for the robot controller: RPC 127.0.0.1:30004\"") !=
+               std::string::npos;
+      },
+      Ms(3000)))
       << status;
 
   // The controller software comes up after the bridge: the cycle starts.
