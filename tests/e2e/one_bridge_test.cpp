@@ -35,14 +35,8 @@ TEST(OneBridge, SecondServiceOnTheSameLineWaitsAndTakesOverWhenTheFirstIsGone) {
 
   // The second service: its own workspace, the same serial line and controller.
   vt::TempDir tmp("vemo-second");
-  const std::string ws = tmp.path() + "/ws/";
-  auto config = commanding();
-  config["portName"] = "\"" + cell.line().a() + "\"";
-  std::filesystem::create_directories(ws + "config");
-  vt::writeFile(ws + "config/vemo_umx.conf", vt::configText(config));
-  vt::ProcessOptions opt;
-  opt.cwd = tmp.path();
-  vt::Process second({vt::bin("vemo_umx"), "--workspace", ws}, opt);
+  auto second_service = cell.startAnotherService(tmp.path(), commanding());
+  vt::Process& second = *second_service;
   ASSERT_TRUE(second.waitFor("VEMO-UMX is Running", Ms(20000))) << second.allText();
   const std::string in_use = "serial device " + cell.line().a() + " is in use by process " +
                              std::to_string(cell.umx().pid()) + " (vemo_umx)";
@@ -75,20 +69,6 @@ TEST(OneBridge, SecondServiceOnTheSameLineWaitsAndTakesOverWhenTheFirstIsGone) {
 }
 
 namespace {
-
-// A second service on the cell's line: its own workspace, the same serial
-// line and controller.
-std::unique_ptr<vt::Process> startSecond(Cell& cell, const vt::TempDir& tmp,
-                                         std::map<std::string, std::string> config) {
-  const std::string ws = tmp.path() + "/ws/";
-  config["portName"] = "\"" + cell.line().a() + "\"";
-  std::filesystem::create_directories(ws + "config");
-  vt::writeFile(ws + "config/vemo_umx.conf", vt::configText(config));
-  vt::ProcessOptions opt;
-  opt.cwd = tmp.path();
-  return std::make_unique<vt::Process>(
-      std::vector<std::string>{vt::bin("vemo_umx"), "--workspace", ws}, opt);
-}
 
 // The controller calls that change something, as the simulator counts them
 // ("stats"): RPC writes and commands, and the real-time output topic (a
@@ -126,7 +106,7 @@ TEST(OneBridge, ASecondServiceLeavesTheControllerAlone) {
   const size_t from = cell.robot().lineCount();
 
   vt::TempDir tmp("vemo-second");
-  auto second = startSecond(cell, tmp, {{"controlRobot", "0"}});
+  auto second = cell.startAnotherService(tmp.path(), {{"controlRobot", "0"}});
   ASSERT_TRUE(second->waitFor("VEMO-UMX is Running", Ms(20000))) << second->allText();
   EXPECT_TRUE(second->waitFor("is not mastered by this bridge: nothing is written to the robot "
                               "controller until it is",
@@ -155,7 +135,7 @@ TEST(OneBridge, AFailingGatewayNeverHandsTheLineToTheOtherBridge) {
   cell.start();
   ASSERT_TRUE(cell.waitCycles(2));
   vt::TempDir tmp("vemo-second");
-  auto second = startSecond(cell, tmp, commanding());
+  auto second = cell.startAnotherService(tmp.path(), commanding());
   ASSERT_TRUE(second->waitFor("only one bridge may master a line", Ms(20000))) << second->allText();
 
   const struct {

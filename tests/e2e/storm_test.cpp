@@ -490,17 +490,7 @@ class Storm {
     }
   }
 
-  void startSecondBridge() {
-    const std::string ws = second_dir_.path() + "/ws/";
-    auto c = config();
-    c["portName"] = "\"" + cell_->line().a() + "\"";
-    std::filesystem::create_directories(ws + "config");
-    vt::writeFile(ws + "config/vemo_umx.conf", vt::configText(c));
-    vt::ProcessOptions opt;
-    opt.cwd = second_dir_.path();
-    second_ = std::make_unique<vt::Process>(
-        std::vector<std::string>{vt::bin("vemo_umx"), "--workspace", ws}, opt);
-  }
+  void startSecondBridge() { second_ = cell_->startAnotherService(second_dir_.path(), config()); }
 
   // --- checks while the storm runs ---
   long heartbeat() {

@@ -84,6 +84,18 @@ void Cell::restartRobot() {
   startRobot();
 }
 
+std::unique_ptr<Process> Cell::startAnotherService(const std::string& dir,
+                                                   std::map<std::string, std::string> config) {
+  const std::string ws = dir + "/ws/";
+  config["portName"] = "\"" + pty_->a() + "\"";
+  std::filesystem::create_directories(ws + "config");
+  writeFile(ws + "config/vemo_umx.conf", configText(config));
+  ProcessOptions opt;
+  opt.cwd = dir;
+  return std::make_unique<Process>(std::vector<std::string>{bin("vemo_umx"), "--workspace", ws},
+                                   opt);
+}
+
 void Cell::startGateway() {
   gateway_ = std::make_unique<Process>(
       std::vector<std::string>{bin("vemo_gateway_sim"), "--rtu", pty_->b()});

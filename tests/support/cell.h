@@ -40,6 +40,11 @@ class Cell {
   void startGateway();
   void startUmx();
 
+  // Another vemo_umx on this cell's serial line and controller, with a
+  // workspace of its own below `dir` and `config` (portName set here).
+  std::unique_ptr<Process> startAnotherService(const std::string& dir,
+                                               std::map<std::string, std::string> config);
+
   Process& robot() { return *robot_; }
   Process& gateway() { return *gateway_; }
   Process& umx() { return *umx_; }
