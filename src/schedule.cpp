@@ -594,6 +594,7 @@ bool Schedule::handleCommandBlock(ExchangeBuffers& b) {
   uint16_t raw[gateway_map::kCommandBlockCount];
   const bool fresh = transacted(modbus_dev_.modbusReadInputRegisters(
                          register_number_, gateway_map::kCommandBlockCount, raw)) == 0;
+  const auto read_at = std::chrono::steady_clock::now();
   if (fresh)
     for (size_t i = 0; i < 4; ++i) b.command_words[i] = word(raw[i]);
   if (!pause(25ms)) return false;
@@ -614,6 +615,17 @@ bool Schedule::handleCommandBlock(ExchangeBuffers& b) {
   for (uint32_t bit = 8; bit < 24; ++bit) b.user_do.push_back(readBitBuf(bytes, bit));
   robot_status_.setUserDO(b.user_do);
   if (w[1] >= 1 && w[1] <= 100) robot_status_.setSpeedFraction(w[1] / 100.0);
+
+  // The command is decided on what the PLC holds now. Output and speed calls
+  // to a slow controller can take seconds (5 s each at most), and the PLC may
+  // have withdrawn the code meanwhile: a command must never run late, so an
+  // old word is read again first. A read that fails changes nothing.
+  if (std::chrono::steady_clock::now() - read_at > kCommandWordMaxAge) {
+    uint16_t again = 0;
+    if (transacted(modbus_dev_.modbusReadInputRegisters(register_number_, 1, &again)) != 0)
+      return pause(30ms);
+    w[0] = word(again);
+  }
 
   bool followed = false;
   const CommandLatch::Command command = command_latch_.take(w[0], &followed);

@@ -166,6 +166,9 @@ class Schedule {
   uint16_t last_robot_mode_type_ = 99;
   uint8_t control_robot_in_manual_ = 0;
 
+  // A command word read longer ago than this is read again before it counts.
+  static constexpr std::chrono::milliseconds kCommandWordMaxAge{1000};
+
   uint64_t seen_packets_ = 0;
   std::chrono::steady_clock::time_point last_packet_at_{};
   std::atomic<bool> stream_stalled_{false};

@@ -159,3 +159,23 @@ TEST(CommandAcrossModes, ACodeWrittenWhileCommandsWereOffWaitsForANewZero) {
     EXPECT_EQ(calls(), 1u);
   }
 }
+
+// A command never runs late: the PLC writes a code (with a tool output),
+// the controller takes 3 s over the output call that comes first, and the
+// PLC withdraws the code meanwhile. The code is not run when the call
+// returns; 0 and the code again run it once.
+TEST_F(CommandOnce, ACodeWithdrawnWhileTheControllerWasSlowDoesNotRunLate) {
+  const Code& run = kCodes[2];
+  plcWrites(0);
+  ASSERT_TRUE(cell_.waitCycles(2));
+  ASSERT_EQ(cell_.robotCmd("hold setToolDigitalOutput 3000").rfind("ok", 0), 0u);
+  const size_t from = cell_.robot().lineCount();
+  cell_.gwSet("ir", kBlock, {swap16(run.word), 0, swap16(0x0001)});
+  ASSERT_TRUE(cell_.robot().waitFor("held setToolDigitalOutput", Ms(5000), from));
+  plcWrites(0);  // withdrawn while the call is held
+  ASSERT_TRUE(cell_.robot().waitFor("released setToolDigitalOutput", Ms(5000), from));
+  EXPECT_FALSE(vt::waitUntil([&] { return calls(run) > 0; }, Ms(3000))) << "ran late";
+  trigger(run);
+  ASSERT_TRUE(cell_.waitCycles(3));
+  EXPECT_EQ(calls(run), 1u);
+}
