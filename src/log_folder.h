@@ -39,8 +39,7 @@ class LogFolder {
   // True when this occurrence of `text` from `site` is to be written. With
   // `any_text` a message is one by its site alone (its values change with
   // every occurrence, as a counter's do); the summary then shows the last.
-  bool offer(const void* site, std::string_view text, Clock::time_point now,
-             bool any_text = false);
+  bool offer(const void* site, std::string_view text, Clock::time_point now, bool any_text = false);
 
   // Calls emit(const Summary&) for each window that has ended by `now` with
   // repeats counted; forgets messages whose whole window passed quietly.

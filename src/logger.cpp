@@ -7,7 +7,6 @@
 #include <quill/backend/PatternFormatter.h>
 #include <quill/sinks/ConsoleSink.h>
 #include <quill/sinks/RotatingFileSink.h>
-
 #include <time.h>
 
 #include <atomic>

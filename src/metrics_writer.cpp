@@ -1,7 +1,6 @@
 #include "metrics_writer.h"
 
 #include <dirent.h>
-
 #include <fcntl.h>
 #include <pthread.h>
 #include <stdlib.h>

@@ -221,8 +221,7 @@ void RobotStatus::initRegister() {
 }
 
 void RobotStatus::setInput() {
-  const int channel =
-      counted(rtde_client_->setTopic(true, {"R1_standard_digital_output"}, 1.0, 0));
+  const int channel = counted(rtde_client_->setTopic(true, {"R1_standard_digital_output"}, 1.0, 0));
   counted(rtde_client_->publish(
       channel, [](ryne::vemo_sdk::OutputBuilder& builder) { builder.push(1, true); }));
   if (channel == -1) {

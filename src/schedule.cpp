@@ -15,8 +15,8 @@
 
 #include "gateway_map.h"
 #include "log.h"
-#include "sdk_adapter.h"
 #include "robot_sdk.h"
+#include "sdk_adapter.h"
 
 namespace {
 
@@ -504,7 +504,8 @@ void Schedule::buildStatusBlock(ExchangeBuffers& b) {
   put(at.robot_mode, robot_mode_type_.load(std::memory_order_relaxed));
   // Without the controller nothing is known of the safety state either: 0
   // (no value), never the last "normal", which a PLC may interlock on.
-  const auto safety = controller_gone_ ? 0 : static_cast<int32_t>(robot_status_.getSafetyModeType());
+  const auto safety =
+      controller_gone_ ? 0 : static_cast<int32_t>(robot_status_.getSafetyModeType());
   safety_mode_.store(safety, std::memory_order_relaxed);
   put(at.safety_mode, safety);
 
@@ -631,8 +632,7 @@ bool Schedule::handleCommandBlock(ExchangeBuffers& b) {
   const CommandLatch::Command command = command_latch_.take(w[0], &followed);
   if (followed) return true;
   if (command != CommandLatch::kNone)
-    countCommand(static_cast<size_t>(command),
-                 CommandLatch::dispatch(command, robot_status_));
+    countCommand(static_cast<size_t>(command), CommandLatch::dispatch(command, robot_status_));
   return pause(30ms);
 }
 

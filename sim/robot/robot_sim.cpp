@@ -488,12 +488,12 @@ void RobotSim::handleCommand(const std::string& raw) {
     const ArmState& st = arm_.state();
     char speed[32];
     std::snprintf(speed, sizeof speed, "%.4g", st.speed_fraction);
-    std::string out = "state robot_mode=" + std::to_string(st.robot_mode) +
-                      " safety_mode=" + std::to_string(st.safety_mode) +
-                      " input_bits=" + std::to_string(static_cast<uint64_t>(st.input_bit_registers)) +
-                      " tool_do=" + std::to_string(st.tool_do_bits) +
-                      " standard_do=" + std::to_string(st.standard_do_bits) + " speed=" + speed +
-                      " int16=";
+    std::string out =
+        "state robot_mode=" + std::to_string(st.robot_mode) +
+        " safety_mode=" + std::to_string(st.safety_mode) +
+        " input_bits=" + std::to_string(static_cast<uint64_t>(st.input_bit_registers)) +
+        " tool_do=" + std::to_string(st.tool_do_bits) +
+        " standard_do=" + std::to_string(st.standard_do_bits) + " speed=" + speed + " int16=";
     for (size_t i = 0; i < 32 && i < st.int16_registers.size(); ++i)
       out += (i ? "," : "") + std::to_string(st.int16_registers[i]);
     return say(out);

@@ -15,7 +15,7 @@ namespace {
 constexpr int kBlock = 40;
 constexpr int kModeRegister = 60;    // robot mode, default layout
 constexpr int kSafetyRegister = 61;  // safety mode
-constexpr int kProgramCoils = 82;  // running, stopped, paused
+constexpr int kProgramCoils = 82;    // running, stopped, paused
 
 // Each sent only when it changes (the speed, sent every cycle, would prove
 // nothing about a re-send).
@@ -165,11 +165,14 @@ TEST(ControllerRefuses, EveryValueThePlcHoldsReachesTheRobotInTheEnd) {
     for (auto& l : cell.robot().linesFrom(taken_from)) again += l == call;
     EXPECT_EQ(again, 1u) << "then no more";
   };
-  refuseOnce("setBoolInput", [&] { cell.gwSet("di", 5, {1}); }, "call setBoolInput 5 1");
-  refuseOnce("setInt16Register", [&] { cell.gwSet("ir", 0, {swap16(258)}); },
-             "call setInt16Register 0 258");
-  refuseOnce("setToolDigitalOutput", [&] { cell.gwSet("ir", kBlock + 2, {swap16(0x0001)}); },
-             "call setToolDigitalOutput 0 1");
+  refuseOnce(
+      "setBoolInput", [&] { cell.gwSet("di", 5, {1}); }, "call setBoolInput 5 1");
+  refuseOnce(
+      "setInt16Register", [&] { cell.gwSet("ir", 0, {swap16(258)}); },
+      "call setInt16Register 0 258");
+  refuseOnce(
+      "setToolDigitalOutput", [&] { cell.gwSet("ir", kBlock + 2, {swap16(0x0001)}); },
+      "call setToolDigitalOutput 0 1");
 
   // Not answered within the service's 5 s: sent again after it.
   ASSERT_EQ(cell.robotCmd("hold setInt16Register 6000").rfind("ok", 0), 0u);

@@ -147,18 +147,19 @@ TEST(LogFlood, ALongOutageKeepsItsHistoryAndAStopWritesThePendingSummaries) {
   const auto during = fileLines(cell.logFile());
   const size_t blocking = countContaining(during, "modbus is blocking ");
   const size_t heartbeat = countContaining(during, "Current heartbeat_word_ is  ");
-  std::printf("silent gateway for %.0f s: %zu log lines in all, %zu blocking lines, %zu heartbeat "
-              "lines (unfolded: %.0f each)\n",
-              std::chrono::duration<double>(elapsed).count(), during.size(), blocking, heartbeat,
-              std::chrono::duration<double>(elapsed).count() / 4.0);
+  std::printf(
+      "silent gateway for %.0f s: %zu log lines in all, %zu blocking lines, %zu heartbeat "
+      "lines (unfolded: %.0f each)\n",
+      std::chrono::duration<double>(elapsed).count(), during.size(), blocking, heartbeat,
+      std::chrono::duration<double>(elapsed).count() / 4.0);
   // Every 4 s unfolded (25 each); folded, their first three and a summary.
   EXPECT_LE(blocking, 5u);
   EXPECT_LE(heartbeat, 5u);
   EXPECT_GE(blocking, 3u);
   // The start-up lines and every message's first occurrences are there.
-  for (const char* kept : {"vemo_umx config path is ", "RPC Client Connect Successed!",
-                           "VEMO-UMX Init Successed", "VEMO-UMX is Running",
-                           "modbus_write_bits error", "modbus_read_input_bits error"})
+  for (const char* kept :
+       {"vemo_umx config path is ", "RPC Client Connect Successed!", "VEMO-UMX Init Successed",
+        "VEMO-UMX is Running", "modbus_write_bits error", "modbus_read_input_bits error"})
     EXPECT_GE(countContaining(during, kept), 1u) << kept;
 
   // Stopped in the middle of a window: its count is written, not lost.
@@ -171,6 +172,5 @@ TEST(LogFlood, ALongOutageKeepsItsHistoryAndAStopWritesThePendingSummaries) {
   ASSERT_GT(after.size(), before);
   const std::vector<std::string> tail(after.begin() + static_cast<long>(before), after.end());
   EXPECT_GE(countContaining(tail, "[repeated "), 1u) << vt::readFile(cell.logFile());
-  EXPECT_NE(tail.back().find("VEMO-UMX is Stopping: signal 15"), std::string::npos)
-      << tail.back();
+  EXPECT_NE(tail.back().find("VEMO-UMX is Stopping: signal 15"), std::string::npos) << tail.back();
 }

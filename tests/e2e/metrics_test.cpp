@@ -225,7 +225,8 @@ TEST(Metrics, FileFollowsTheCell) {
 
   // The cycle runs: counts, histogram, heartbeat and status stream move.
   ASSERT_TRUE(m.waitFor([&](auto& now) {
-    return value(now, "vemo_umx_cycle_seconds_count") >= value(v, "vemo_umx_cycle_seconds_count") + 10 &&
+    return value(now, "vemo_umx_cycle_seconds_count") >=
+               value(v, "vemo_umx_cycle_seconds_count") + 10 &&
            value(now, "vemo_umx_heartbeat_word") != value(v, "vemo_umx_heartbeat_word");
   })) << vt::readFile(m.path());
   const auto later = m.read();
@@ -567,9 +568,9 @@ TEST(Metrics, RpcChannelFollowsTheControllerWithoutCommands) {
 
   cell.robot().stop();
   const auto t0 = std::chrono::steady_clock::now();
-  ASSERT_TRUE(m.waitFor(
-      [](auto& v) { return value(v, "vemo_umx_robot_connected{channel=\"rpc\"}") == 0; },
-      Ms(10000)))
+  ASSERT_TRUE(
+      m.waitFor([](auto& v) { return value(v, "vemo_umx_robot_connected{channel=\"rpc\"}") == 0; },
+                Ms(10000)))
       << vt::readFile(m.path());
   std::printf("rpc channel 0 in the metrics %lld ms after the controller died\n",
               static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(

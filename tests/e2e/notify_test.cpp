@@ -149,10 +149,9 @@ TEST(Systemd, OutsideSystemdNothingIsSent) {
       opt.env.push_back({"NOTIFY_SOCKET", ""});
     else
       opt.unset_env = {"NOTIFY_SOCKET"};
-    vt::Process umx(
-        {"/bin/sh", "-c", "WATCHDOG_PID=$$ exec \"$0\" --workspace \"$1\"", vt::bin("vemo_umx"),
-         cell.workspace()},
-        opt);
+    vt::Process umx({"/bin/sh", "-c", "WATCHDOG_PID=$$ exec \"$0\" --workspace \"$1\"",
+                     vt::bin("vemo_umx"), cell.workspace()},
+                    opt);
     ASSERT_TRUE(umx.waitFor("VEMO-UMX is Running", Ms(15000))) << umx.allText();
     ASSERT_TRUE(cell.waitCycles(5));
     const auto names = threadNames(umx.pid());

@@ -76,10 +76,10 @@ namespace {
 long changingCalls(Cell& cell) {
   const std::string stats = cell.robot().query("stats", "stats");
   long total = 0;
-  for (const char* m : {"setBoolInput=", "setBoolOutput=", "setInt32Input=", "setInt32Output=",
-                        "setInt16Register=", "setStandardDigitalOutput=", "setToolDigitalOutput=",
-                        "setSpeedFraction=", "textmsg=", "poweron=", "startup=", "runProgram=",
-                        "rtde:publish="}) {
+  for (const char* m :
+       {"setBoolInput=", "setBoolOutput=", "setInt32Input=", "setInt32Output=", "setInt16Register=",
+        "setStandardDigitalOutput=", "setToolDigitalOutput=", "setSpeedFraction=", "textmsg=",
+        "poweron=", "startup=", "runProgram=", "rtde:publish="}) {
     const size_t at = stats.find(std::string(" ") + m);
     if (at != std::string::npos) total += std::stol(stats.substr(at + 1 + std::strlen(m)));
   }
@@ -108,9 +108,10 @@ TEST(OneBridge, ASecondServiceLeavesTheControllerAlone) {
   vt::TempDir tmp("vemo-second");
   auto second = cell.startAnotherService(tmp.path(), {{"controlRobot", "0"}});
   ASSERT_TRUE(second->waitFor("VEMO-UMX is Running", Ms(20000))) << second->allText();
-  EXPECT_TRUE(second->waitFor("is not mastered by this bridge: nothing is written to the robot "
-                              "controller until it is",
-                              Ms(1000)));
+  EXPECT_TRUE(
+      second->waitFor("is not mastered by this bridge: nothing is written to the robot "
+                      "controller until it is",
+                      Ms(1000)));
   // Several seconds beside the first: not one changing call from it.
   EXPECT_TRUE(second->waitFor("only one bridge may master a line", Ms(5000)));
   ASSERT_TRUE(cell.waitCycles(10));

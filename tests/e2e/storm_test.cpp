@@ -59,9 +59,9 @@ enum Kind {
   kKinds
 };
 const char* const kKindNames[kKinds] = {
-    "gateway silent",       "gateway exceptions", "damaged answers", "one request failing",
-    "controller restarted", "connections dropped", "stream paused",  "call held",
-    "call refused",         "serial line replaced", "second bridge", "diagnostic report"};
+    "gateway silent",       "gateway exceptions",   "damaged answers", "one request failing",
+    "controller restarted", "connections dropped",  "stream paused",   "call held",
+    "call refused",         "serial line replaced", "second bridge",   "diagnostic report"};
 
 enum Side { kGatewaySide, kControllerSide, kProcessSide };
 Side sideOf(Kind k) {
@@ -82,7 +82,9 @@ Side sideOf(Kind k) {
       return kProcessSide;
   }
 }
-bool controllerSilent(Kind k) { return k == kControllerRestarted || k == kStreamPaused; }
+bool controllerSilent(Kind k) {
+  return k == kControllerRestarted || k == kStreamPaused;
+}
 
 struct Fault {
   Kind kind;
@@ -235,15 +237,18 @@ class Storm {
     for (auto& f : faults_) ++by_kind[kKindNames[f.kind]];
     std::printf("storm: %zu faults:", faults_.size());
     for (auto& [k, n] : by_kind) std::printf(" %s %d,", k.c_str(), n);
-    std::printf("\nstorm: %zu issuances (%zu held 3 s in a healthy cell), %zu command calls, %zu "
-                "doubles, %zu without an issuance, %zu lost\n",
-                issuances_.size(), qualified, calls, doubles, orphans, lost);
-    std::printf("storm: longest recovery after a fault: heartbeat %.1f s, robot mode %.1f s, PLC "
-                "values %.1f s (%d recoveries seen through)\n",
-                worst_[0], worst_[1], worst_[2], recoveries_);
-    std::printf("storm: anonymous memory %ld -> %ld KiB, descriptors %zu -> %zu (at 1 min and at "
-                "the end), log files %zu\n",
-                first_.anon, last_.anon, first_.fds, last_.fds, log_files);
+    std::printf(
+        "\nstorm: %zu issuances (%zu held 3 s in a healthy cell), %zu command calls, %zu "
+        "doubles, %zu without an issuance, %zu lost\n",
+        issuances_.size(), qualified, calls, doubles, orphans, lost);
+    std::printf(
+        "storm: longest recovery after a fault: heartbeat %.1f s, robot mode %.1f s, PLC "
+        "values %.1f s (%d recoveries seen through)\n",
+        worst_[0], worst_[1], worst_[2], recoveries_);
+    std::printf(
+        "storm: anonymous memory %ld -> %ld KiB, descriptors %zu -> %zu (at 1 min and at "
+        "the end), log files %zu\n",
+        first_.anon, last_.anon, first_.fds, last_.fds, log_files);
   }
 
  private:
@@ -360,16 +365,17 @@ class Storm {
       const Kind kind = static_cast<Kind>(k);
       bool running = false;
       for (auto& f : faults_) running = running || (!f.over && f.kind == kind);
-      if (!running && !(sideOf(kind) != kProcessSide && side_busy[sideOf(kind)])) free.push_back(kind);
+      if (!running && !(sideOf(kind) != kProcessSide && side_busy[sideOf(kind)]))
+        free.push_back(kind);
     }
     if (free.empty()) return;
     Fault f{free[static_cast<size_t>(pick(static_cast<int>(free.size())))], t,
             t + uniform(1.5, 9.0), "", false};
     recordCalls();
     vt::Process& robot = cell_->robot();
-    static const char* const kRefusable[] = {"setBoolInput", "setInt16Register",
+    static const char* const kRefusable[] = {"setBoolInput",         "setInt16Register",
                                              "setToolDigitalOutput", "setStandardDigitalOutput",
-                                             "setSpeedFraction", "runProgram"};
+                                             "setSpeedFraction",     "runProgram"};
     static const char* const kHoldable[] = {"getOperationalMode", "setSpeedFraction",
                                             "setBoolInput", "setInt16Register"};
     switch (f.kind) {
@@ -549,8 +555,8 @@ class Storm {
     if (all || age > 5.0) {
       static const char* const kItems[] = {"heartbeat", "robot mode", "PLC values"};
       for (int i = 0; i < 3; ++i) {
-        EXPECT_GE(r.done[i], 0) << kItems[i] << " not back 5 s after the faults ended at "
-                                << r.from << " s:" << faultsBefore(r.from)
+        EXPECT_GE(r.done[i], 0) << kItems[i] << " not back 5 s after the faults ended at " << r.from
+                                << " s:" << faultsBefore(r.from)
                                 << (i == 2 ? "; missing:" + r.missing : "");
         worst_[i] = std::max(worst_[i], r.done[i] < 0 ? age : r.done[i]);
       }

@@ -173,9 +173,10 @@ TEST_F(SystemdCell, WatchdogRestartsAHungBridgeAndACrashIsRestarted) {
   ASSERT_FALSE(HasFailure());
   // The serial device as udev rules often leave it: another user's and
   // group's, mode 0660. Root opens it with the one capability the unit keeps.
-  auto own = exec("chown 4711:4712 \"$(readlink -f /run/vemo-cell/a)\" && "
-                  "chmod 0660 \"$(readlink -f /run/vemo-cell/a)\" && "
-                  "stat -L -c '%u:%g %a' /run/vemo-cell/a");
+  auto own = exec(
+      "chown 4711:4712 \"$(readlink -f /run/vemo-cell/a)\" && "
+      "chmod 0660 \"$(readlink -f /run/vemo-cell/a)\" && "
+      "stat -L -c '%u:%g %a' /run/vemo-cell/a");
   ASSERT_EQ(own.out, "4711:4712 660\n") << own.out;
   configureAndStart("WatchdogSec=3\nRestartSec=1\n");
   ASSERT_FALSE(HasFailure());
@@ -306,13 +307,11 @@ TEST_F(SystemdCell, BootAndRestartNeverWaitForTheController) {
       << state << exec("systemctl list-jobs --no-pager").out;
   const auto boot_ms = std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - booted_at);
   while (!state.empty() && state.back() == '\n') state.pop_back();
-  std::printf("boot with the bridge enabled and no controller: %s after %lld ms\n",
-              state.c_str(), static_cast<long long>(boot_ms.count()));
+  std::printf("boot with the bridge enabled and no controller: %s after %lld ms\n", state.c_str(),
+              static_cast<long long>(boot_ms.count()));
   EXPECT_EQ(show("ActiveState"), "active");
   EXPECT_TRUE(vt::waitUntil(
-      [&] {
-        return show("StatusText") == "waiting for the robot controller: RPC 127.0.0.1:30004";
-      },
+      [&] { return show("StatusText") == "waiting for the robot controller: RPC 127.0.0.1:30004"; },
       Ms(10000)))
       << show("StatusText");
 
@@ -357,10 +356,10 @@ TEST_F(SystemdCell, BootAndRestartNeverWaitForTheController) {
 TEST_F(SystemdCell, ASlowStartUpFeedsTheWatchdogAStuckOneDoesNot) {
   installService();
   startLine();
-  startRobot({"login", "getRobotNames", "getStandardDigitalInputNum",
-              "getStandardDigitalOutputNum", "getConfigurableDigitalInputNum",
-              "getConfigurableDigitalOutputNum", "getToolDigitalOutputNum", "setBoolOutput",
-              "setBoolInput", "setInt32Input", "setInt32Output"},
+  startRobot({"login", "getRobotNames", "getStandardDigitalInputNum", "getStandardDigitalOutputNum",
+              "getConfigurableDigitalInputNum", "getConfigurableDigitalOutputNum",
+              "getToolDigitalOutputNum", "setBoolOutput", "setBoolInput", "setInt32Input",
+              "setInt32Output"},
              3000);
   ASSERT_FALSE(HasFailure());
   const auto started_at = std::chrono::steady_clock::now();
@@ -370,10 +369,10 @@ TEST_F(SystemdCell, ASlowStartUpFeedsTheWatchdogAStuckOneDoesNot) {
   ASSERT_TRUE(
       vt::waitUntil([&] { return show("StatusText").rfind("running: cycle ", 0) == 0; }, Ms(90000)))
       << show("StatusText") << exec("journalctl -u vemo_umx --no-pager | tail -30").out;
-  std::printf("start-up with every call 3 s late: running after %lld ms\n",
-              static_cast<long long>(
-                  std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - started_at)
-                      .count()));
+  std::printf(
+      "start-up with every call 3 s late: running after %lld ms\n",
+      static_cast<long long>(
+          std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - started_at).count()));
   EXPECT_EQ(show("NRestarts"), "0");
   EXPECT_EQ(exec("journalctl -u vemo_umx --no-pager").out.find("Watchdog timeout"),
             std::string::npos);

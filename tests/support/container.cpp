@@ -7,9 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -79,8 +78,9 @@ Container::Container() {
   if (!why.empty()) throw std::runtime_error(why);
   // The overlay is mounted in a mount namespace of this test process's own,
   // so it goes with the process whatever happens.
-  static const bool private_mounts = ::unshare(CLONE_NEWNS) == 0 &&
-                                     ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  static const bool private_mounts =
+      ::unshare(CLONE_NEWNS) == 0 &&
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
   if (!private_mounts) throw std::runtime_error("no private mount namespace: " + errnoText());
   char dir[] = "/tmp/vemo-ct-XXXXXX";
   if (!::mkdtemp(dir)) throw std::runtime_error("mkdtemp: " + errnoText());

@@ -123,7 +123,8 @@ TEST(CommandLatch, ASkippedCycleClosesItAndAFailedReadChangesNothing) {
   // ... reads fail: the latch keeps its state (armed) ...
   EXPECT_TRUE(outage.latch.armed());
   outage.read(3);
-  EXPECT_EQ(outage.ran, (std::vector<Command>{CommandLatch::kPowerOn, CommandLatch::kBrakeRelease}));
+  EXPECT_EQ(outage.ran,
+            (std::vector<Command>{CommandLatch::kPowerOn, CommandLatch::kBrakeRelease}));
 }
 
 TEST(CommandLatch, DispatchCallsTheRobotAndPassesItsCodeThrough) {

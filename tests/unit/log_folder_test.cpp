@@ -1,12 +1,12 @@
 // Folding of repeated log lines, driven by a clock of its own: an outage of
 // an hour runs in milliseconds, at the rates a real one writes at.
+#include "log_folder.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
 #include <string>
 #include <vector>
-
-#include "log_folder.h"
 
 namespace {
 
@@ -70,8 +70,8 @@ size_t linesBetween(const Outage& r, double from_s, double to_s) {
 // thread's blocking line and its value every 4 s, the stderr-echo-free rest.
 std::vector<Source> silentGateway(const std::vector<int>& sites) {
   std::vector<Source> out;
-  const seconds periods[] = {seconds(8),  seconds(8),  seconds(28), seconds(14), seconds(4),
-                             seconds(4),  seconds(4),  seconds(4),  seconds(4)};
+  const seconds periods[] = {seconds(8), seconds(8), seconds(28), seconds(14), seconds(4),
+                             seconds(4), seconds(4), seconds(4),  seconds(4)};
   for (size_t i = 0; i < sites.size() && i < 9; ++i) out.push_back({sites[i], periods[i]});
   out.push_back({sites.back(), seconds(4), true});  // "Current heartbeat_word_ is  {}"
   return out;
@@ -87,9 +87,10 @@ TEST(LogFolder, ALongOutageCostsAtMostTwoLinesAMinuteAfterItsFirstFiveMinutes) {
   const size_t first5 = linesBetween(r, 0, 300);
   const size_t min5to10 = linesBetween(r, 300, 600);
   const size_t min5to60 = linesBetween(r, 300, 3600);
-  std::printf("outage of %zu messages: %zu lines in minutes 0-5, %zu in 5-10 (%.2f a minute), "
-              "%zu in 5-60 (%.2f a minute)\n",
-              sources.size(), first5, min5to10, min5to10 / 5.0, min5to60, min5to60 / 55.0);
+  std::printf(
+      "outage of %zu messages: %zu lines in minutes 0-5, %zu in 5-10 (%.2f a minute), "
+      "%zu in 5-60 (%.2f a minute)\n",
+      sources.size(), first5, min5to10, min5to10 / 5.0, min5to60, min5to60 / 55.0);
   EXPECT_LE(min5to10, 10u);
   EXPECT_LE(min5to60, 110u);
 
@@ -139,7 +140,8 @@ TEST(LogFolder, AMessageWhoseValuesChangeIsOneMessageByItsPlace) {
   EXPECT_EQ(written, LogFolder::kBurst);
   // Without any_text each value is a message of its own.
   int plain = 0;
-  for (int i = 0; i < 10; ++i) plain += folder.offer(&other_site, "value " + std::to_string(i), now);
+  for (int i = 0; i < 10; ++i)
+    plain += folder.offer(&other_site, "value " + std::to_string(i), now);
   EXPECT_EQ(plain, 10);
 
   std::string last;

@@ -255,7 +255,8 @@ std::vector<std::string> sourceMessages() {
   const std::regex literal(R"re("((?:[^"\\]|\\.)*)")re");
   for (auto& entry : fs::directory_iterator(vt::sourceDir() + "/src")) {
     const std::string text = vt::readFile(entry.path().string());
-    for (const char* marker : {"LOG_INFO(", "LOG_ERROR(", "LOG_INFO_TAGS(", "LOG_ERROR_TAGS(", "fail(\""}) {
+    for (const char* marker :
+         {"LOG_INFO(", "LOG_ERROR(", "LOG_INFO_TAGS(", "LOG_ERROR_TAGS(", "fail(\""}) {
       for (size_t p = text.find(marker); p != std::string::npos; p = text.find(marker, p + 1)) {
         // A macro definition forwards its arguments and carries no text.
         size_t q = text.find('"', p);

@@ -378,8 +378,8 @@ TEST(RobotStatusWrites, ARefusedOrUnansweredWriteIsSentAgainUntilTaken) {
   Attached a(sim, false);
   RobotStatus& s = a.status;
   LogTail log;
-  for (const char* m : {"setBoolInput", "setInt16Register", "setToolDigitalOutput",
-                        "setStandardDigitalOutput"})
+  for (const char* m :
+       {"setBoolInput", "setInt16Register", "setToolDigitalOutput", "setStandardDigitalOutput"})
     sim.cmd(std::string("fail ") + m + " -5");
   std::vector<int32_t> user(16, 0);
   user[2] = 1;
@@ -390,8 +390,8 @@ TEST(RobotStatusWrites, ARefusedOrUnansweredWriteIsSentAgainUntilTaken) {
     s.setToolDO({0, 1});
     s.setUserDO(user);
   }
-  for (const char* m : {"setBoolInput", "setInt16Register", "setToolDigitalOutput",
-                        "setStandardDigitalOutput"})
+  for (const char* m :
+       {"setBoolInput", "setInt16Register", "setToolDigitalOutput", "setStandardDigitalOutput"})
     sim.cmd(std::string("fail ") + m + " 0");
   for (int cycle = 0; cycle < 2; ++cycle) {  // taken the first time, then cached
     s.setBoolInput(5, true);
@@ -399,9 +399,9 @@ TEST(RobotStatusWrites, ARefusedOrUnansweredWriteIsSentAgainUntilTaken) {
     s.setToolDO({0, 1});
     s.setUserDO(user);
   }
-  const std::vector<std::string> round = {
-      "call setBoolInput 5 1", "call setInt16Register 3 258", "call setToolDigitalOutput 1 1",
-      "call setStandardDigitalOutput 2 1"};
+  const std::vector<std::string> round = {"call setBoolInput 5 1", "call setInt16Register 3 258",
+                                          "call setToolDigitalOutput 1 1",
+                                          "call setStandardDigitalOutput 2 1"};
   std::vector<std::string> expected;
   for (int i = 0; i < 3; ++i) expected.insert(expected.end(), round.begin(), round.end());
   EXPECT_EQ(a.link.callsUntilMarker(sim, from), expected);
