@@ -23,7 +23,7 @@
 
 namespace fs = std::filesystem;
 
-quill::Logger* UmxLog::logger_ = nullptr;
+std::atomic<quill::Logger*> UmxLog::logger_{nullptr};
 
 namespace {
 // File lines: "12/09/26 05:28:25.123456 [4711] INFO vemo_umx - schedule.cpp:42 message".
@@ -186,17 +186,19 @@ bool awaitFlush(uint64_t before, std::chrono::milliseconds timeout) {
 }  // namespace
 
 bool UmxLog::writeOutOnStop(int signo, std::chrono::milliseconds timeout) {
-  if (!logger_) return true;
+  quill::Logger* log = getLogger();
+  if (!log) return true;
   const uint64_t before = flushes_written.load(std::memory_order_acquire);
-  LOG_INFO_TAGS(logger_, "#clears #flush", "VEMO-UMX is Stopping: signal {}", signo);
+  LOG_INFO_TAGS(log, "#clears #flush", "VEMO-UMX is Stopping: signal {}", signo);
   echoRecovered();
   return awaitFlush(before, timeout);
 }
 
 bool UmxLog::writeOutOnCrash(int signo, std::chrono::milliseconds timeout) {
-  if (!logger_) return true;
+  quill::Logger* log = getLogger();
+  if (!log) return true;
   const uint64_t before = flushes_written.load(std::memory_order_acquire);
-  LOG_ERROR_TAGS(logger_, "#clears #flush",
+  LOG_ERROR_TAGS(log, "#clears #flush",
                  "VEMO-UMX crash: signal {}, a report goes to the crash directory", signo);
   return awaitFlush(before, timeout);
 }
@@ -253,9 +255,11 @@ void UmxLog::initLog() {
   console_handler_->set_log_level_filter(quill::LogLevel::TraceL3);
 
   // The console keeps the library's default line format.
-  logger_ = quill::Frontend::create_or_get_logger("vemo_umx", {file_handler_, console_handler_});
-  logger_->init_backtrace(100, quill::LogLevel::Error);
-  logger_->set_log_level(quill::LogLevel::TraceL3);
+  quill::Logger* log =
+      quill::Frontend::create_or_get_logger("vemo_umx", {file_handler_, console_handler_});
+  log->init_backtrace(100, quill::LogLevel::Error);
+  log->set_log_level(quill::LogLevel::TraceL3);
+  logger_.store(log, std::memory_order_release);
 }
 
 fs::path relativePath(const fs::path& target, const fs::path& base) {

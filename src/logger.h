@@ -3,6 +3,7 @@
 // sources that log include "log.h" instead, which the precompiled header holds.
 #include <quill/core/Attributes.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -26,7 +27,8 @@ class UmxLog {
   void initLog();
 
   // The one logger every message of the program goes through; null before initLog.
-  static quill::Logger* getLogger() { return logger_; }
+  // Any thread: the stop and crash paths read it from threads of their own.
+  static quill::Logger* getLogger() { return logger_.load(std::memory_order_acquire); }
 
   // Messages logged with the tag "#repeats" (LOG_..._TAGS(logger, "#repeats", ...))
   // are folded when they repeat (LogFolder); one tagged "#clears" marks a
@@ -54,7 +56,7 @@ class UmxLog {
   std::shared_ptr<quill::Sink> file_handler_;
   std::shared_ptr<quill::Sink> console_handler_;
   std::string workspace_;
-  static quill::Logger* logger_;
+  static std::atomic<quill::Logger*> logger_;
 };
 
 // The path leading from the directory `base` to `target`.
