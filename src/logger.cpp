@@ -56,7 +56,8 @@ class Folding : public Base {
     if (!formatter_) formatter_.emplace(options);
   }
   // This sink reports each "#flush" message once it is on disk.
-  void acknowledgeFlushes() { acknowledges_ = true; }
+  // Atomic: a later initLog finds the sink serving the logging thread already.
+  void acknowledgeFlushes() { acknowledges_.store(true, std::memory_order_relaxed); }
 
  protected:
   void write_log(quill::MacroMetadata const* md, uint64_t timestamp, std::string_view thread_id,
@@ -84,7 +85,7 @@ class Folding : public Base {
     }
     Base::write_log(md, timestamp, thread_id, thread_name, process_id, logger_name, level,
                     level_description, level_code, named_args, message, statement);
-    if (acknowledges_ && hasTag(md, "#flush")) {
+    if (acknowledges_.load(std::memory_order_relaxed) && hasTag(md, "#flush")) {
       Base::flush_sink();
       flushes_written.fetch_add(1, std::memory_order_release);
     }
@@ -129,7 +130,7 @@ class Folding : public Base {
   }
 
   std::optional<quill::PatternFormatter> formatter_;
-  bool acknowledges_ = false;
+  std::atomic<bool> acknowledges_{false};
   LogFolder folder_;
   std::vector<std::pair<const void*, Context>> contexts_;
 };
