@@ -36,8 +36,11 @@ bool lineReplaced(const std::string& path, int fd) {
 void GatewayServer::serve(modbus_t* ctx, const uint8_t* request, int length) {
   struct timespec t;
   ::clock_gettime(CLOCK_MONOTONIC, &t);
+  // Decided at receipt: a request answered before "trace on" is not traced
+  // after it, however late this thread gets to print.
+  const bool tracing = image_.tracing();
   GatewayImage::Served s = image_.serve(ctx, request, length);
-  if (s.function < 0 || !image_.tracing()) return;
+  if (s.function < 0 || !tracing) return;
   // Receive time on the monotonic clock, so a driver can time cycles.
   char line[128];
   std::snprintf(line, sizeof line, "req fc=%d addr=%d count=%d t_us=%lld%s", s.function, s.address,

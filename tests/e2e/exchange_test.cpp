@@ -115,9 +115,9 @@ TEST_P(StatusBlock, CarriesTheRobotStateInTheConfiguredLayoutAndByteOrder) {
   const int speed = second ? 59 : 58, tcp = second ? 60 : 59, mode = second ? 61 : 60,
             safety = second ? 62 : 61;
   EXPECT_TRUE(cell.waitGateway("hr", speed, {word(29, le)}, kWait)) << "0.29 reads back as 29";
-  EXPECT_EQ(cell.gwGet("hr", tcp, 1), std::vector<long>{word(7, le)});
-  EXPECT_EQ(cell.gwGet("hr", mode, 1), std::vector<long>{word(3, le)});  // powered off
-  EXPECT_EQ(cell.gwGet("hr", safety, 1), std::vector<long>{word(3, le)});
+  EXPECT_TRUE(cell.waitGateway("hr", tcp, {word(7, le)}, kWait));
+  EXPECT_TRUE(cell.waitGateway("hr", mode, {word(3, le)}, kWait)) << "powered off";
+  EXPECT_TRUE(cell.waitGateway("hr", safety, {word(3, le)}, kWait));
   EXPECT_TRUE(cell.waitGateway("hr", 64, {word(1, le), word(65534, le), word(3, le), word(4, le), word(5, le), word(6, le)}, kWait));
   EXPECT_EQ(cell.gwGet("hr", 70, 6), (std::vector<long>{word(48, le), word(48, le), word(49, le),
                                                          word(50, le), word(51, le), word(52, le)}));

@@ -329,8 +329,10 @@ std::string usr1Trace(vt::Process& umx, pid_t tid, size_t* from) {
     return "";
   }
   syscall(SYS_tgkill, umx.pid(), tid, SIGUSR1);
+  // Reading the debug package's DWARF takes seconds, many more in a
+  // sanitizer build sharing two cores with other cells.
   const long done =
-      umx.waitLine([](const std::string& l) { return l == "Received SIGUSR1!"; }, Ms(10000), *from);
+      umx.waitLine([](const std::string& l) { return l == "Received SIGUSR1!"; }, Ms(60000), *from);
   if (done < 0) {
     ADD_FAILURE() << "no trace written\n" << umx.allText();
     return "";
