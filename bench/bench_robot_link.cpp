@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "status_topics.h"
 #include "vemo_sdk/vemo_sdk.h"
 #include "vemo_sdk/wire.h"
 
@@ -27,24 +28,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace ryne;
 
-const std::vector<std::string> kTopics = {"R1_actual_q",
-                                          "R1_actual_current",
-                                          "R1_actual_TCP_pose",
-                                          "R1_actual_joint_voltage",
-                                          "R1_joint_temperatures",
-                                          "R1_actual_TCP_speed",
-                                          "R1_target_speed_fraction",
-                                          "R1_standard_digital_input_bits",
-                                          "R1_standard_digital_output_bits",
-                                          "R1_configurable_digital_input_bits",
-                                          "R1_configurable_digital_output_bits",
-                                          "R1_link_digital_output_bits",
-                                          "R1_tool_digital_output_bits",
-                                          "output_bit_registers_0_to_63",
-                                          "input_int16_registers_0_to_63",
-                                          "R1_robot_mode",
-                                          "R1_safety_mode",
-                                          "runtime_state"};
+// Everything the simulator streams, as the service subscribes to it.
+const std::vector<std::string> kTopics(robot_sim::kStatusTopics.begin(),
+                                       robot_sim::kStatusTopics.end());
 
 struct SimChild {
   pid_t pid = -1;

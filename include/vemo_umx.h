@@ -2,9 +2,11 @@
 // The application: command line, workspace, and the gateway scheduler it owns.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
-#include "schedule.h"
+// Held by pointer, so that this header needs none of the library's private ones.
+class Schedule;
 
 class VemoUmx {
  public:
@@ -26,7 +28,7 @@ class VemoUmx {
   const std::string& workspacePath() const { return workspace_path_; }
   // The metrics file (--metrics-file, else VEMO_UMX_METRICS_FILE); empty: none.
   const std::string& metricsFile() const { return metrics_file_; }
-  Schedule& schedule() { return schedule_; }
+  Schedule& schedule() { return *schedule_; }
 
   // The process ends on `signo` (a stop, or a crash whose report is
   // written): the log writes out what it holds back, within a second or two.
@@ -39,5 +41,5 @@ class VemoUmx {
   std::string workspace_path_ = "/root/ryne_ws/";
   std::string metrics_file_;
   std::function<void()> workspace_ready_;
-  Schedule schedule_;
+  std::unique_ptr<Schedule> schedule_;
 };

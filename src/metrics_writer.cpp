@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -106,52 +105,51 @@ const char* MetricsWriter::commandName(size_t command) {
   return command < kCommands ? kNames[command] : "unknown";
 }
 
-MetricsWriter::~MetricsWriter() {
-  stop();
-}
-
-void MetricsWriter::start(std::string path, Sampler sampler, std::chrono::milliseconds period) {
-  if (path.empty() || thread_.joinable()) return;
+void MetricsWriter::start(std::string path, const CellHealth& health,
+                          std::chrono::milliseconds period) {
+  if (path.empty() || thread_.running()) return;
   path_ = std::move(path);
-  sampler_ = std::move(sampler);
-  period_ = period;
+  health_ = &health;
   start_time_ =
       std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-  {
-    std::lock_guard<std::mutex> lk(mu_);
-    stop_ = false;
-  }
   removeLeftovers(path_);
   if (quill::Logger* log = UmxLog::getLogger())
     LOG_INFO(log, "metrics go to {} every {} s", path_,
-             std::chrono::duration_cast<std::chrono::seconds>(period_).count());
-  thread_ = std::thread(&MetricsWriter::run, this);
+             std::chrono::duration_cast<std::chrono::seconds>(period).count());
+  // The thread's only wake-up: one per period (and the stop).
+  thread_.start("umx_metrics", period, [this] { writeOnce(); });
 }
 
-void MetricsWriter::stop() {
-  {
-    std::lock_guard<std::mutex> lk(mu_);
-    stop_ = true;
+void MetricsWriter::sample(const CellHealth& h, Snapshot& s) {
+  s.up = h.initCompleted();
+  for (size_t i = 0; i <= kCycleBuckets; ++i) s.cycle_buckets[i] = h.cycleBucketCount(i);
+  s.cycle_us_sum = h.cycleMicrosecondsSum();
+  if (const ModbusDev* gw = h.gateway()) {
+    for (int f = 0; f < ModbusDev::kFunctionCount; ++f)
+      for (int ok = 0; ok < 2; ++ok) s.modbus_requests[f][ok] = gw->requests(f, ok != 0);
+    s.modbus_reopens = gw->reopens();
+    s.modbus_line_open = gw->lineOpen();
   }
-  cv_.notify_one();
-  if (thread_.joinable()) thread_.join();
-}
-
-void MetricsWriter::run() {
-  pthread_setname_np(pthread_self(), "umx_metrics");
-  std::unique_lock<std::mutex> lk(mu_);
-  while (!stop_) {
-    lk.unlock();
-    writeOnce();
-    lk.lock();
-    // The thread's only wake-up: one per period (and the stop).
-    cv_.wait_for(lk, period_, [this] { return stop_; });
+  s.gateway_failing = h.gatewayFailingSince() != 0;
+  s.gateway_blocking = h.gatewayBlockingSince() != 0;
+  s.heartbeat_word = h.heartbeatWord();
+  s.rpc_connected = h.rpcConnected();
+  s.rtde_connected = h.rtdeConnected();
+  s.status_packets = h.statusPackets();
+  s.status_stream_stalled = h.streamStalled();
+  s.controller_calls = h.controllerCalls();
+  s.robot_mode = h.robotMode();
+  s.safety_mode = h.safetyMode();
+  s.runtime_state = h.runtimeState();
+  for (size_t c = 0; c < kCommands; ++c) {
+    s.commands[c] = h.commands(c);
+    s.command_failures[c] = h.commandFailures(c);
   }
 }
 
 void MetricsWriter::writeOnce() {
   snapshot_ = Snapshot{};
-  sampler_(snapshot_);
+  sample(*health_, snapshot_);
   const int err = writeAtomically(path_, render(snapshot_, start_time_));
   quill::Logger* log = UmxLog::getLogger();
   if (err != 0) {
@@ -238,7 +236,8 @@ std::string MetricsWriter::render(const Snapshot& s, double start_time) {
   uint64_t cumulative = 0;
   for (size_t i = 0; i < kCycleBuckets; ++i) {
     cumulative += s.cycle_buckets[i];
-    t.sample("vemo_umx_cycle_seconds_bucket", label("le", seconds(kCycleBucketsUs[i])), cumulative);
+    t.sample("vemo_umx_cycle_seconds_bucket", label("le", seconds(CellHealth::kCycleBucketsUs[i])),
+             cumulative);
   }
   t.sample("vemo_umx_cycle_seconds_bucket", label("le", "+Inf"), cycles);
   t.sample("vemo_umx_cycle_seconds_sum", "", s.cycle_us_sum / 1e6);

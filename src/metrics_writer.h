@@ -3,40 +3,28 @@
 // text exposition format to a file that node_exporter's textfile collector
 // serves. Each write goes to a temporary file in the same directory, renamed
 // over the target, so a reader always sees a whole file. The values come from
-// a sampler that reads counters the exchange thread only increments: the
-// exchange thread never waits for, allocates for or does I/O for this.
+// the cell's health, which the exchange thread only stores into: the
+// exchange thread never waits for, allocates for or does I/O for this. The
+// only code that knows the exposition format.
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 
+#include "cell_health.h"
 #include "modbusdev.h"
+#include "periodic_thread.h"
 
 class MetricsWriter {
  public:
   static constexpr std::chrono::seconds kPeriod{5};
 
-  // Upper bounds of the cycle-length histogram, in microseconds: around the
-  // design period (about 0.2 s), then the multi-second range of an outage.
-  static constexpr size_t kCycleBuckets = 10;
-  static constexpr uint32_t kCycleBucketsUs[kCycleBuckets] = {
-      150000, 200000, 250000, 300000, 500000, 1000000, 2000000, 5000000, 10000000, 30000000};
-  // The bucket (0..kCycleBuckets, the last for longer cycles) of a cycle of `us`.
-  static size_t cycleBucket(uint64_t us) {
-    size_t i = 0;
-    while (i < kCycleBuckets && us > kCycleBucketsUs[i]) ++i;
-    return i;
-  }
-
+  static constexpr size_t kCycleBuckets = CellHealth::kCycleBuckets;
   // The PLC commands, in the order of their codes 2, 3, 5, 6, 7, 8.
-  static constexpr size_t kCommands = 6;
+  static constexpr size_t kCommands = CellHealth::kCommands;
   static const char* commandName(size_t command);  // "poweron", ..., "stopProgram"
 
-  // What one write reports; filled by the sampler.
+  // What one write reports (sample()).
   struct Snapshot {
     bool up = false;                                 // initialisation completed
     uint64_t cycle_buckets[kCycleBuckets + 1] = {};  // not cumulative
@@ -58,18 +46,21 @@ class MetricsWriter {
     uint64_t commands[kCommands] = {};
     uint64_t command_failures[kCommands] = {};
   };
-  using Sampler = std::function<void(Snapshot&)>;
 
   MetricsWriter() = default;
-  ~MetricsWriter();
+  ~MetricsWriter() { stop(); }
   MetricsWriter(const MetricsWriter&) = delete;
   MetricsWriter& operator=(const MetricsWriter&) = delete;
 
-  // Starts the writer thread: a write now, then one every `period`. Nothing
-  // happens when `path` is empty or the thread runs already.
-  void start(std::string path, Sampler sampler, std::chrono::milliseconds period = kPeriod);
-  void stop();
-  bool running() const { return thread_.joinable(); }
+  // Starts the writer thread: what `health` says written now, then every
+  // `period`. Nothing happens when `path` is empty or the thread runs already.
+  void start(std::string path, const CellHealth& health,
+             std::chrono::milliseconds period = kPeriod);
+  void stop() { thread_.stop(); }
+  bool running() const { return thread_.running(); }
+
+  // What one write reports of `health`.
+  static void sample(const CellHealth& health, Snapshot& s);
 
   // The exposition text for `s`; `start_time` in seconds since the epoch.
   static std::string render(const Snapshot& s, double start_time);
@@ -80,18 +71,13 @@ class MetricsWriter {
   static void removeLeftovers(const std::string& path);
 
  private:
-  void run();
   void writeOnce();
 
   std::string path_;
-  Sampler sampler_;
-  std::chrono::milliseconds period_{kPeriod};
+  const CellHealth* health_ = nullptr;
   double start_time_ = 0;
-  std::thread thread_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool stop_ = false;
   // Writer thread only.
   Snapshot snapshot_;
   uint64_t failed_writes_ = 0;
+  PeriodicThread thread_;  // last: stopped before the members it uses go
 };

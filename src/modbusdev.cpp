@@ -42,6 +42,11 @@ int failureErrno(int saved) {
   return saved != 0 ? saved : EINVAL;
 }
 
+void attemptOnStderr(const char* libCall, int attempt) {
+  std::fprintf(stderr, "%s error, %d\n", libCall, attempt);
+  std::fflush(stderr);
+}
+
 }  // namespace
 
 ModbusDev::~ModbusDev() {
@@ -245,14 +250,21 @@ bool ModbusDev::requireContext(const char* method) {
   return false;
 }
 
+const ModbusDev::RetryPolicy ModbusDev::kReopeningRetry = {true, true, true, nullptr};
+// Reading holding registers reports a closed line without opening it.
+const ModbusDev::RetryPolicy ModbusDev::kClosedStaysClosed = {false, true, true, nullptr};
+// The combined request numbers its failed attempts on standard error; its
+// final failure is kept as the last error only, and the line is left as it is.
+const ModbusDev::RetryPolicy ModbusDev::kAttemptsOnStderr = {true, false, false, attemptOnStderr};
+
 template <typename Call>
 int ModbusDev::request(Function function, const char* method, const char* libCall,
-                       bool reconnectWhenClosed, Call call) {
+                       const RetryPolicy& policy, Call call) {
   setLastError("", 0);
   if (!requireContext(method)) {
     counted(function, false);
     noteFailure();
-    if (reconnectWhenClosed) reopen();
+    if (policy.reopenWhenClosed) reopen();
     return -2;
   }
   int err = 0;
@@ -269,91 +281,72 @@ int ModbusDev::request(Function function, const char* method, const char* libCal
       // A serial line has no transaction ids: an answer to the failed attempt
       // that arrives late would be taken for the answer to the next one.
       modbus_flush(ctx_);
+      if (policy.afterFailedAttempt != nullptr) policy.afterFailedAttempt(libCall, attempt);
     }
   }
   heartbeat_.fetch_add(1, std::memory_order_relaxed);
   counted(function, false);
   noteFailure();
-  MBDEV_LOG_ERROR("{} error", libCall);
+  if (policy.logFinalFailure) MBDEV_LOG_ERROR("{} error", libCall);
   setLastError(modbus_strerror(err), err);
-  reopen();
+  if (policy.reopenAfterFailure) reopen();
   return -1;
 }
 
 int ModbusDev::modbusReadBits(int addr, int count, uint8_t* dest) {
-  return request(kReadCoils, "modbusReadBits", "modbus_read_bits", true,
+  return request(kReadCoils, "modbusReadBits", "modbus_read_bits", kReopeningRetry,
                  [&](modbus_t* ctx) { return modbus_read_bits(ctx, addr, count, dest); });
 }
 
 int ModbusDev::modbusReadInputBits(int addr, int count, uint8_t* dest) {
-  return request(kReadDiscreteInputs, "modbusReadInputBits", "modbus_read_input_bits", true,
+  return request(kReadDiscreteInputs, "modbusReadInputBits", "modbus_read_input_bits",
+                 kReopeningRetry,
                  [&](modbus_t* ctx) { return modbus_read_input_bits(ctx, addr, count, dest); });
 }
 
 int ModbusDev::modbusReadRegisters(int addr, int count, uint16_t* dest) {
-  return request(kReadHoldingRegisters, "modbusReadRegisters", "modbus_read_registers", false,
+  return request(kReadHoldingRegisters, "modbusReadRegisters", "modbus_read_registers",
+                 kClosedStaysClosed,
                  [&](modbus_t* ctx) { return modbus_read_registers(ctx, addr, count, dest); });
 }
 
 int ModbusDev::modbusReadInputRegisters(int addr, int count, uint16_t* dest) {
-  return request(
-      kReadInputRegisters, "modbusReadInputRegisters", "modbus_read_input_registers", true,
-      [&](modbus_t* ctx) { return modbus_read_input_registers(ctx, addr, count, dest); });
+  return request(kReadInputRegisters, "modbusReadInputRegisters", "modbus_read_input_registers",
+                 kReopeningRetry, [&](modbus_t* ctx) {
+                   return modbus_read_input_registers(ctx, addr, count, dest);
+                 });
 }
 
 int ModbusDev::modbusWriteBit(int addr, int status) {
-  return request(kWriteSingleCoil, "modbusWriteBit", "modbus_write_bit", true,
+  return request(kWriteSingleCoil, "modbusWriteBit", "modbus_write_bit", kReopeningRetry,
                  [&](modbus_t* ctx) { return modbus_write_bit(ctx, addr, status); });
 }
 
 int ModbusDev::modbusWriteRegister(int addr, int value) {
-  return request(kWriteSingleRegister, "modbusWriteRegister", "modbus_write_register", true,
-                 [&](modbus_t* ctx) {
+  return request(kWriteSingleRegister, "modbusWriteRegister", "modbus_write_register",
+                 kReopeningRetry, [&](modbus_t* ctx) {
                    return modbus_write_register(ctx, addr, static_cast<uint16_t>(value));
                  });
 }
 
 int ModbusDev::modbusWriteBits(int addr, int count, const uint8_t* src) {
-  return request(kWriteMultipleCoils, "modbusWriteBits", "modbus_write_bits", true,
+  return request(kWriteMultipleCoils, "modbusWriteBits", "modbus_write_bits", kReopeningRetry,
                  [&](modbus_t* ctx) { return modbus_write_bits(ctx, addr, count, src); });
 }
 
 int ModbusDev::modbusWriteRegisters(int addr, int count, const uint16_t* src) {
-  return request(kWriteMultipleRegisters, "modbusWriteRegisters", "modbus_write_registers", true,
+  return request(kWriteMultipleRegisters, "modbusWriteRegisters", "modbus_write_registers",
+                 kReopeningRetry,
                  [&](modbus_t* ctx) { return modbus_write_registers(ctx, addr, count, src); });
 }
 
 int ModbusDev::modbusWriteAndReadRegisters(int writeAddr, int writeCount, const uint16_t* src,
                                            int readAddr, int readCount, uint16_t* dest) {
-  setLastError("", 0);
-  if (!requireContext("modbusWriteAndReadRegisters")) {
-    counted(kWriteReadRegisters, false);
-    noteFailure();
-    reopen();
-    return -2;
-  }
-  int err = 0;
-  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-    if (modbus_write_and_read_registers(ctx_, writeAddr, writeCount, src, readAddr, readCount,
-                                        dest) != -1) {
-      heartbeat_.fetch_add(1, std::memory_order_relaxed);
-      counted(kWriteReadRegisters, true);
-      noteSuccess();
-      return 0;
-    }
-    err = failureErrno(errno);
-    if (attempt < kAttempts) {
-      retryPause();
-      modbus_flush(ctx_);
-      std::fprintf(stderr, "modbus_write_and_read_registers error, %d\n", attempt);
-      std::fflush(stderr);
-    }
-  }
-  heartbeat_.fetch_add(1, std::memory_order_relaxed);
-  counted(kWriteReadRegisters, false);
-  noteFailure();
-  setLastError(modbus_strerror(err), err);
-  return -1;
+  return request(kWriteReadRegisters, "modbusWriteAndReadRegisters",
+                 "modbus_write_and_read_registers", kAttemptsOnStderr, [&](modbus_t* ctx) {
+                   return modbus_write_and_read_registers(ctx, writeAddr, writeCount, src, readAddr,
+                                                          readCount, dest);
+                 });
 }
 
 void ModbusDev::noteFailure() {

@@ -99,9 +99,20 @@ class ModbusDev {
                                   int readCount, uint16_t* dest);
 
  private:
-  // The shared retry pattern; `call` performs one attempt on ctx_.
+  // What a request does around its attempts, where requests differ.
+  struct RetryPolicy {
+    bool reopenWhenClosed;    // a request finding the line closed opens it again
+    bool logFinalFailure;     // the last failed attempt logs "<libCall> error"
+    bool reopenAfterFailure;  // the last failed attempt opens the line again
+    // Called after each failed attempt but the last (attempt counts from 1); may be null.
+    void (*afterFailedAttempt)(const char* libCall, int attempt);
+  };
+  static const RetryPolicy kReopeningRetry;     // most requests
+  static const RetryPolicy kClosedStaysClosed;  // reading holding registers
+  static const RetryPolicy kAttemptsOnStderr;   // the combined write-and-read
+  // The one retry loop; `call` performs one attempt on ctx_.
   template <typename Call>
-  int request(Function function, const char* method, const char* libCall, bool reconnectWhenClosed,
+  int request(Function function, const char* method, const char* libCall, const RetryPolicy& policy,
               Call call);
   void counted(Function function, bool ok) {
     outcomes_[function][ok ? 1 : 0].fetch_add(1, std::memory_order_relaxed);

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "controller_endpoint.h"
 #include "gateway_map.h"
 #include "log.h"
 #include "robot_sdk.h"
@@ -98,7 +99,9 @@ long toLong(const std::string& text) {
 
 }  // namespace
 
-Schedule::Schedule() = default;
+Schedule::Schedule() {
+  health_.watch(&modbus_dev_, &robot_status_);
+}
 
 Schedule::~Schedule() {
   stop();
@@ -106,15 +109,11 @@ Schedule::~Schedule() {
 
 void Schedule::init(std::string workspace, std::string config_path) {
   umx_log_.initLog();
-  notifier_.start([this](SystemdNotifier::Report& r) {
-    // Up as soon as the process is set up: the boot and `systemctl start`
-    // never wait for the controller. The status line says what is awaited,
-    // and from here on the watchdog holds every phase to its progress.
-    r.progress = progress();
-    r.ready = true;
-    r.status = statusLine();
-  });
-  metrics_.start(metrics_file_, [this](MetricsWriter::Snapshot& s) { sampleMetrics(s); });
+  // Up as soon as the process is set up: the boot and `systemctl start`
+  // never wait for the controller. The status line says what is awaited,
+  // and from here on the watchdog holds every phase to its progress.
+  notifier_.start(health_);
+  metrics_.start(metrics_file_, health_);
 
   const std::string path = workspace + config_path;
   LOG_INFO(UmxLog::getLogger(), "vemo_umx config path is {}", path);
@@ -137,7 +136,7 @@ void Schedule::init(std::string workspace, std::string config_path) {
              "serial line {} is not mastered by this bridge: nothing is written to the robot "
              "controller until it is",
              serial_port);
-  init_completed_ = true;
+  health_.setInitCompleted();
   LOG_INFO(UmxLog::getLogger(), "VEMO-UMX Init Successed");
 }
 
@@ -155,14 +154,14 @@ void Schedule::connectRobot() {
   };
   setPhase(Phase::kConnectingRpc);
   rpc_client_ = std::make_shared<ryne::vemo_sdk::RpcClient>(0);
-  while (rpc_client_->connect(kControllerHost, kRpcPort) != 0) {
+  while (rpc_client_->connect(controller_endpoint::kHost, controller_endpoint::kRpcPort) != 0) {
     markProgress();
     // A controller down for a long time would write this every 5 s.
     LOG_INFO_TAGS(log, "#repeats", "RPC Client Connect Failed!");
     if (!waitRetry()) return;
   }
   markProgress();
-  rpc_connected_.store(true, std::memory_order_relaxed);
+  health_.setChannels(true, false);
   LOG_INFO(log, "RPC Client Connect Successed!");
   rpc_client_->login("vemo", "739154");
   markProgress();
@@ -184,13 +183,13 @@ void Schedule::connectRobot() {
 
   setPhase(Phase::kConnectingRtde);
   rtde_client_ = std::make_shared<ryne::vemo_sdk::RtdeClient>(0);
-  while (rtde_client_->connect(kControllerHost, kRtdePort) != 0) {
+  while (rtde_client_->connect(controller_endpoint::kHost, controller_endpoint::kRtdePort) != 0) {
     markProgress();
     LOG_INFO_TAGS(log, "#repeats", "RTDE Client Connect Failed!");
     if (!waitRetry()) return;
   }
   markProgress();
-  rtde_connected_.store(true, std::memory_order_relaxed);
+  health_.setChannels(true, true);
   LOG_INFO(log, "RTDE Client Connect Successed!");
   rtde_client_->login("vemo", "739154");
   markProgress();
@@ -215,7 +214,7 @@ bool Schedule::takeControllerIfMaster() {
   robot_status_.initRegister();
   robot_status_.setInput();
   controller_taken_ = true;
-  if (init_completed_)
+  if (health_.initCompleted())
     LOG_INFO(UmxLog::getLogger(),
              "serial line {} is mastered now: the robot controller is set up as at start",
              modbus_config_.serialPort);
@@ -424,7 +423,7 @@ void Schedule::scheduledThreadLoop() {
   // Named for top -H, gdb and crash reports.
   pthread_setname_np(pthread_self(), "umx_exchange");
   LOG_INFO(UmxLog::getLogger(), "VEMO-UMX is Running");
-  setPhase(init_completed_ ? Phase::kRunning : Phase::kRunningUnconfigured);
+  setPhase(health_.initCompleted() ? Phase::kRunning : Phase::kRunningUnconfigured);
   notifier_.wake();  // READY=1 now, not at the next tick
   auto buffers = std::make_unique<ExchangeBuffers>();
   buffers->io.reserve(64);
@@ -432,16 +431,14 @@ void Schedule::scheduledThreadLoop() {
     v->reserve(16);
   buffers->tool_do.reserve(4);
   buffers->user_do.reserve(16);
-  if (rtde_client_) seen_sessions_ = SdkAdapter::rtdeSessions(*rtde_client_);
+  if (rtde_client_) controller_watch_.begin(SdkAdapter::rtdeSessions(*rtde_client_));
   auto cycle_start = std::chrono::steady_clock::now();
   while (!stopping()) {
     if (!exchangeCycle(*buffers)) break;
     const auto now = std::chrono::steady_clock::now();
     const auto us = static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::microseconds>(now - cycle_start).count());
-    cycle_ms_.store(static_cast<uint32_t>(us / 1000), std::memory_order_relaxed);
-    cycle_buckets_[MetricsWriter::cycleBucket(us)].fetch_add(1, std::memory_order_relaxed);
-    cycle_us_sum_.fetch_add(us, std::memory_order_relaxed);
+    health_.cycleDone(us);
     cycle_start = now;
   }
 }
@@ -463,10 +460,11 @@ void Schedule::buildStatusBits(ExchangeBuffers& b) {
   // Without the controller nobody knows the program's state: running,
   // stopped and paused all read 0 rather than the last state seen.
   const int state = static_cast<int>(robot_status_.getRuntimeState());
-  runtime_state_.store(controller_gone_ ? kUnknownRuntimeState : state, std::memory_order_relaxed);
-  coil(gm::kProgramRunningCoil) = !controller_gone_ && state == 0;
-  coil(gm::kProgramStoppedCoil) = !controller_gone_ && (state == 5 || state == 6);
-  coil(gm::kProgramPausedCoil) = !controller_gone_ && (state == 2 || state == 3);
+  const bool gone = controller_watch_.gone();
+  health_.setRuntimeState(gone ? CellHealth::kUnknownRuntimeState : state);
+  coil(gm::kProgramRunningCoil) = !gone && state == 0;
+  coil(gm::kProgramStoppedCoil) = !gone && (state == 5 || state == 6);
+  coil(gm::kProgramPausedCoil) = !gone && (state == 2 || state == 3);
 
   b.io.clear();
   robot_status_.getUserDI(b.io);
@@ -500,13 +498,13 @@ void Schedule::buildStatusBlock(ExchangeBuffers& b) {
   // Whole percent: a tiny epsilon keeps fractions such as 0.29 (28.999... in
   // binary) at the percentage the PLC set.
   put(at.speed_percent, conversion(robot_status_.getSpeedFraction() * 100.0 + 1e-9));
-  put(at.heartbeat, heartbeat_word_.load(std::memory_order_relaxed));
-  put(at.robot_mode, robot_mode_type_.load(std::memory_order_relaxed));
+  put(at.heartbeat, health_.heartbeatWord());
+  put(at.robot_mode, robot_mode_type_);
   // Without the controller nothing is known of the safety state either: 0
   // (no value), never the last "normal", which a PLC may interlock on.
   const auto safety =
-      controller_gone_ ? 0 : static_cast<int32_t>(robot_status_.getSafetyModeType());
-  safety_mode_.store(safety, std::memory_order_relaxed);
+      controller_watch_.gone() ? 0 : static_cast<int32_t>(robot_status_.getSafetyModeType());
+  health_.setSafetyMode(safety);
   put(at.safety_mode, safety);
 
   robot_status_.getJointCurrents(b.currents);
@@ -525,7 +523,7 @@ bool Schedule::exchangeCycle(ExchangeBuffers& b) {
   namespace gm = gateway_map;
   const auto gap = 25ms;
 
-  watchStatusStream();
+  watchController();
   updateRobotModeType();
 
   // A gateway still booting at start missed its settings: they go first in
@@ -632,7 +630,8 @@ bool Schedule::handleCommandBlock(ExchangeBuffers& b) {
   const CommandLatch::Command command = command_latch_.take(w[0], &followed);
   if (followed) return true;
   if (command != CommandLatch::kNone)
-    countCommand(static_cast<size_t>(command), CommandLatch::dispatch(command, robot_status_));
+    health_.countCommand(static_cast<size_t>(command),
+                         CommandLatch::dispatch(command, robot_status_));
   return pause(30ms);
 }
 
@@ -640,77 +639,42 @@ void Schedule::heartbeatThreadLoop() {
   using namespace std::chrono_literals;
   auto* log = UmxLog::getLogger();
   pthread_setname_np(pthread_self(), "umx_heartbeat");
-  heartbeat_word_.store(0, std::memory_order_relaxed);
+  health_.resetHeartbeat();
   uint32_t snapshot = modbus_dev_.getHeartbeat();
   while (!stopping()) {
-    uint16_t next = static_cast<uint16_t>(heartbeat_word_.load(std::memory_order_relaxed) + 1);
-    heartbeat_word_.store(next == 0 ? 1 : next, std::memory_order_relaxed);
+    health_.nextHeartbeat();
     if (!pause(3s)) break;
     const uint32_t now = modbus_dev_.getHeartbeat();
     if (now != snapshot) {
       snapshot = now;
       continue;
     }
-    int64_t none = 0;
-    gateway_blocking_since_.compare_exchange_strong(none, static_cast<int64_t>(std::time(nullptr)),
-                                                    std::memory_order_relaxed);
+    health_.gatewayBlocking();
     // Every 4 s for as long as the link is blocked: folded like the link's
     // own lines, the heartbeat's value whatever it is.
     LOG_ERROR_TAGS(log, "#repeats", "modbus is blocking ");
     LOG_INFO_TAGS(log, "#repeats #anytext", "Current heartbeat_word_ is  {}",
-                  heartbeat_word_.load(std::memory_order_relaxed));
+                  health_.heartbeatWord());
     if (!pause(1s)) break;
     snapshot = modbus_dev_.getHeartbeat();
   }
 }
 
-void Schedule::watchStatusStream() {
-  using namespace std::chrono;
-  const auto now = steady_clock::now();
-  if (last_packet_at_ == steady_clock::time_point{}) last_packet_at_ = now;
-  const uint64_t packets = robot_status_.statusPackets();
-  const auto silent_ms = duration_cast<milliseconds>(now - last_packet_at_).count();
-  // A controller that went away and came back may hold nothing of what it
-  // was sent (a restart): the stand-in SDK counts its connections, and any
-  // SDK's stream stalls and resumes across a restart.
-  bool resend = false;
-  if (packets != seen_packets_) {
-    if (stream_stalled_.load(std::memory_order_relaxed)) {
-      LOG_INFO(UmxLog::getLogger(), "robot status stream is back after {} ms", silent_ms);
-      resend = true;
-    }
-    stream_stalled_.store(false, std::memory_order_relaxed);
-    seen_packets_ = packets;
-    last_packet_at_ = now;
-  } else if (!stream_stalled_.load(std::memory_order_relaxed) && silent_ms > kStallMs) {
-    stream_stalled_.store(true, std::memory_order_relaxed);
-    LOG_ERROR(UmxLog::getLogger(),
-              "robot status stream stalled: no packet for {} ms; the gateway reports robot mode 0 "
-              "until it is back",
-              silent_ms);
-  }
-  bool channel_up = true;
+void Schedule::watchController() {
+  ControllerWatch::Signals now;
+  now.packets = robot_status_.statusPackets();
   if (rtde_client_) {
-    const uint64_t sessions = SdkAdapter::rtdeSessions(*rtde_client_);
-    if (sessions != seen_sessions_) {
-      resend = resend || seen_sessions_ != 0;
-      seen_sessions_ = sessions;
-    }
-    channel_up = SdkAdapter::rtdeConnected(*rtde_client_);
+    now.sessions = SdkAdapter::rtdeSessions(*rtde_client_);
+    now.channel_up = SdkAdapter::rtdeConnected(*rtde_client_);
   }
-  rtde_connected_.store(channel_up, std::memory_order_relaxed);
-  // The channel's own state; the cycle's calls keep it current (each cycle
-  // asks the operational mode, commands or not).
-  if (rpc_client_)
-    rpc_connected_.store(SdkAdapter::rpcConnected(*rpc_client_, robot_status_.rpcAnswered()),
-                         std::memory_order_relaxed);
-  // No data from the controller: the cached status is not the robot's.
-  controller_gone_ = stream_stalled_.load(std::memory_order_relaxed) || !channel_up;
-  if (resend) {
-    robot_status_.invalidateWrites();
-    LOG_INFO(UmxLog::getLogger(),
-             "robot controller link re-established: every value the PLC holds is sent again");
-  }
+  const bool resend = controller_watch_.look(now, std::chrono::steady_clock::now());
+  // The RPC channel's own state; the cycle's calls keep it current (each
+  // cycle asks the operational mode, commands or not).
+  const bool rpc =
+      rpc_client_ && SdkAdapter::rpcConnected(*rpc_client_, robot_status_.rpcAnswered());
+  health_.setChannels(rpc, now.channel_up);
+  health_.setStreamStalled(controller_watch_.stalled());
+  if (resend) robot_status_.invalidateWrites();
 }
 
 void Schedule::updateRobotModeType() {
@@ -725,111 +689,13 @@ void Schedule::updateRobotModeType() {
       "机械臂当前状态，反向驱动，刹车松开, 电机不通电",
       "机械臂当前状态，松刹车成功，运行模式",
       "机械臂当前状态，维护模式"};
-  // Mode 0, "no connection to the arm", is the truth while the controller sends nothing.
-  const int mode = controller_gone_ ? 0 : static_cast<int>(robot_status_.getRobotModeType());
+  // Mode 0, "no connection to the arm", is the truth while the controller is gone.
+  const int mode = controller_watch_.robotMode(static_cast<int>(robot_status_.getRobotModeType()));
   if (mode < 0 || mode > 9) return;
-  robot_mode_type_.store(static_cast<uint16_t>(mode), std::memory_order_relaxed);
+  robot_mode_type_ = static_cast<uint16_t>(mode);
+  health_.setRobotMode(robot_mode_type_);
   if (last_robot_mode_type_ != mode) {
     LOG_INFO(UmxLog::getLogger(), "{}", kModeMessages[mode]);
     last_robot_mode_type_ = static_cast<uint16_t>(mode);
   }
-}
-
-int Schedule::transacted(int rc) {
-  progress_.fetch_add(1, std::memory_order_relaxed);
-  if (rc == 0) {
-    gateway_failing_since_.store(0, std::memory_order_relaxed);
-    gateway_blocking_since_.store(0, std::memory_order_relaxed);
-  } else if (gateway_failing_since_.load(std::memory_order_relaxed) == 0) {
-    gateway_failing_since_.store(static_cast<int64_t>(std::time(nullptr)),
-                                 std::memory_order_relaxed);
-  }
-  return rc;
-}
-
-void Schedule::sampleMetrics(MetricsWriter::Snapshot& s) const {
-  constexpr auto relaxed = std::memory_order_relaxed;
-  s.up = init_completed_.load(relaxed);
-  for (size_t i = 0; i <= MetricsWriter::kCycleBuckets; ++i)
-    s.cycle_buckets[i] = cycle_buckets_[i].load(relaxed);
-  s.cycle_us_sum = cycle_us_sum_.load(relaxed);
-  for (int f = 0; f < ModbusDev::kFunctionCount; ++f)
-    for (int ok = 0; ok < 2; ++ok) s.modbus_requests[f][ok] = modbus_dev_.requests(f, ok != 0);
-  s.modbus_reopens = modbus_dev_.reopens();
-  s.modbus_line_open = modbus_dev_.lineOpen();
-  s.gateway_failing = gateway_failing_since_.load(relaxed) != 0;
-  s.gateway_blocking = gateway_blocking_since_.load(relaxed) != 0;
-  s.heartbeat_word = heartbeat_word_.load(relaxed);
-  s.rpc_connected = rpc_connected_.load(relaxed);
-  s.rtde_connected = rtde_connected_.load(relaxed);
-  s.status_packets = robot_status_.statusPackets();
-  s.status_stream_stalled = stream_stalled_.load(relaxed);
-  s.controller_calls = robot_status_.controllerCalls();
-  s.robot_mode = robot_mode_type_.load(relaxed);
-  s.safety_mode = safety_mode_.load(relaxed);
-  s.runtime_state = runtime_state_.load(relaxed);
-  for (size_t c = 0; c < MetricsWriter::kCommands; ++c) {
-    s.commands[c] = commands_[c].load(relaxed);
-    s.command_failures[c] = command_failures_[c].load(relaxed);
-  }
-}
-
-namespace {
-
-std::string clockTime(int64_t seconds) {
-  const std::time_t t = static_cast<std::time_t>(seconds);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char buf[16];
-  std::strftime(buf, sizeof buf, "%H:%M:%S", &tm);
-  return buf;
-}
-
-}  // namespace
-
-std::string Schedule::statusLine() const {
-  const std::string controller = std::string(kControllerHost) + ":";
-  switch (phase_.load(std::memory_order_relaxed)) {
-    case Phase::kStarting:
-      return "starting";
-    case Phase::kConnectingRpc:
-      return "waiting for the robot controller: RPC " + controller + std::to_string(kRpcPort);
-    case Phase::kWaitingRobotName:
-      return "waiting for the robot controller: no robot listed yet";
-    case Phase::kConnectingRtde:
-      return "waiting for the robot controller: RTDE " + controller + std::to_string(kRtdePort);
-    case Phase::kConfiguring:
-      return "reading the configuration";
-    case Phase::kOpeningGateway:
-      return "opening the gateway";
-    case Phase::kRunning:
-    case Phase::kRunningUnconfigured:
-      break;
-  }
-  std::string line = phase_.load(std::memory_order_relaxed) == Phase::kRunning
-                         ? "running"
-                         : "running without a complete configuration (see the log)";
-  const uint32_t ms = cycle_ms_.load(std::memory_order_relaxed);
-  if (ms == 0) {
-    line += ": first cycle";
-  } else if (ms < 10000) {
-    line += ": cycle " + std::to_string(ms) + " ms";
-  } else {
-    line += ": cycle " + std::to_string(ms / 1000) + "." + std::to_string(ms / 100 % 10) + " s";
-  }
-  const int64_t failing = gateway_failing_since_.load(std::memory_order_relaxed);
-  const int64_t blocking = gateway_blocking_since_.load(std::memory_order_relaxed);
-  // Blocking (nothing completed for 3 s) also covers a cycle held up in a
-  // controller call while the gateway itself is fine.
-  if (blocking != 0)
-    line += ", gateway blocking since " + clockTime(blocking);
-  else if (failing != 0)
-    line += ", gateway not answering since " + clockTime(failing);
-  else
-    line += ", gateway answering";
-  const int mode = robot_mode_type_.load(std::memory_order_relaxed);
-  line += ", robot mode " + std::to_string(mode) + " (" + gateway_map::robotModeName(mode) + ")";
-  line += stream_stalled_.load(std::memory_order_relaxed) ? ", status stream stalled"
-                                                          : ", status stream live";
-  return line;
 }

@@ -1,6 +1,10 @@
 #pragma once
 // The gateway scheduler: owns the robot link, the gateway link, the
-// configuration and the exchange and heartbeat threads.
+// configuration and the exchange and heartbeat threads. The exchange cycle is
+// the short road (read the PLC, write the robot, write the gateway); every
+// other concern has a room of its own that the cycle calls into: the command
+// latch, the controller watch, the cell's health and the two writers that
+// report it (systemd, the metrics file).
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -11,7 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "cell_health.h"
 #include "command_latch.h"
+#include "controller_watch.h"
 #include "gateway_map.h"
 #include "logger.h"
 #include "metrics_writer.h"
@@ -29,22 +35,7 @@ class RtdeClient;
 class Schedule {
  public:
   static constexpr size_t kSettingsWords = gateway_map::kSettingsWords;
-  // The robot controller runs on this machine.
-  static constexpr const char* kControllerHost = "127.0.0.1";
-  static constexpr int kRpcPort = 30004;
-  static constexpr int kRtdePort = 30010;
-
-  // Where the bridge stands, for the status line systemd shows.
-  enum class Phase : int {
-    kStarting,
-    kConnectingRpc,
-    kWaitingRobotName,
-    kConnectingRtde,
-    kConfiguring,
-    kOpeningGateway,
-    kRunning,
-    kRunningUnconfigured,  // a configuration lookup failed: the gateway was never opened
-  };
+  using Phase = CellHealth::Phase;
 
   Schedule();
   ~Schedule();
@@ -63,10 +54,10 @@ class Schedule {
   void scheduledThreadLoop();
   void heartbeatThreadLoop();
   void updateRobotModeType();
-  // Logs once when the controller's status stream stops for more than a
-  // second, and once when it comes back: the gateway keeps the last values
-  // meanwhile, which the PLC cannot tell from a robot standing still.
-  void watchStatusStream();
+  // The controller watch's look at the SDK's signals, once per cycle: the
+  // channels' state for the health, and every value the PLC holds sent
+  // again to a controller that is new.
+  void watchController();
 
   // The configuration step of init: reads (or creates) the file at `path` and
   // applies it. 0 when every lookup succeeded; -1 when one failed, which ends init.
@@ -82,18 +73,9 @@ class Schedule {
   uint8_t controlRobotInManualMode() const { return control_robot_in_manual_; }
   int32_t registerNumber() const { return register_number_; }
   const uint16_t* gatewaySettings() const { return gateway_settings_; }
-  uint16_t heartbeatWord() const { return heartbeat_word_.load(std::memory_order_relaxed); }
-  bool initCompleted() const { return init_completed_; }
-
-  // One line saying what the bridge is doing: waiting for the controller
-  // (which channel), or the last cycle time, the gateway state, the robot
-  // mode and the status stream. Any thread.
-  std::string statusLine() const;
-  // Grows with every Modbus transaction and controller call completed,
-  // successful or not: it stands still only while the bridge is stuck.
-  uint64_t progress() const {
-    return progress_.load(std::memory_order_relaxed) + robot_status_.controllerCalls();
-  }
+  uint16_t heartbeatWord() const { return health_.heartbeatWord(); }
+  bool initCompleted() const { return health_.initCompleted(); }
+  const CellHealth& health() const { return health_; }
 
  private:
   // What the exchange cycle keeps between cycles: one buffer per block, so a
@@ -133,18 +115,11 @@ class Schedule {
   bool pause(std::chrono::milliseconds d);
   // Books one completed gateway transaction (its result code) for the
   // watchdog and the gateway state; returns the code.
-  int transacted(int rc);
-  void markProgress() { progress_.fetch_add(1, std::memory_order_relaxed); }
-  // The metrics writer's view: atomics only, so that it never holds up the cycle.
-  void sampleMetrics(MetricsWriter::Snapshot& s) const;
-  // Books a PLC command the latch took and the controller's code for it.
-  void countCommand(size_t command, int code) {
-    commands_[command].fetch_add(1, std::memory_order_relaxed);
-    if (code != 0) command_failures_[command].fetch_add(1, std::memory_order_relaxed);
-  }
+  int transacted(int rc) { return health_.transacted(rc); }
+  void markProgress() { health_.markProgress(); }
   // A new phase is told to systemd at once, not at the next tick.
   void setPhase(Phase p) {
-    if (phase_.exchange(p, std::memory_order_relaxed) != p) notifier_.wake();
+    if (health_.setPhase(p)) notifier_.wake();
   }
   bool stopping() const { return stop_requested_.load(std::memory_order_relaxed); }
 
@@ -158,49 +133,25 @@ class Schedule {
   uint8_t little_endian_ = 0;
   uint8_t control_robot_ = 0;
   int32_t register_number_ = 0;
-  std::atomic<uint16_t> heartbeat_word_{0};
   uint16_t gateway_settings_[kSettingsWords] = {};
   UmxLog umx_log_;
   CommandLatch command_latch_;
-  std::atomic<uint16_t> robot_mode_type_{0};  // read by the status line too
+  ControllerWatch controller_watch_;
+  uint16_t robot_mode_type_ = 0;
   uint16_t last_robot_mode_type_ = 99;
   uint8_t control_robot_in_manual_ = 0;
 
   // A command word read longer ago than this is read again before it counts.
   static constexpr std::chrono::milliseconds kCommandWordMaxAge{1000};
 
-  uint64_t seen_packets_ = 0;
-  std::chrono::steady_clock::time_point last_packet_at_{};
-  std::atomic<bool> stream_stalled_{false};
-  static constexpr long kStallMs = 1000;  // no status packet for longer: the stream stalled
-  uint64_t seen_sessions_ = 0;
-  bool controller_gone_ = false;  // stalled stream or real-time channel down
-
-  std::atomic<bool> init_completed_{false};
   bool settings_pending_ = false;  // the settings write at start failed: retried each cycle
   uint32_t settings_retries_ = 0;
   bool robot_link_up_ = false;
   bool controller_taken_ = false;  // set up for writing (takeControllerIfMaster)
-  std::atomic<uint64_t> progress_{0};
-  std::atomic<Phase> phase_{Phase::kStarting};
-  std::atomic<uint32_t> cycle_ms_{0};  // the last full cycle
-  // Wall-clock seconds of the first failed transaction since the last good
-  // one, and of the heartbeat thread's first "blocking" since; 0: none.
-  std::atomic<int64_t> gateway_failing_since_{0};
-  std::atomic<int64_t> gateway_blocking_since_{0};
-  SystemdNotifier notifier_;
 
-  // Counted by the exchange thread, read by the metrics writer.
+  CellHealth health_;
   std::string metrics_file_;
-  std::atomic<uint64_t> cycle_buckets_[MetricsWriter::kCycleBuckets + 1] = {};
-  std::atomic<uint64_t> cycle_us_sum_{0};
-  std::atomic<uint64_t> commands_[MetricsWriter::kCommands] = {};
-  std::atomic<uint64_t> command_failures_[MetricsWriter::kCommands] = {};
-  std::atomic<bool> rpc_connected_{false};
-  std::atomic<bool> rtde_connected_{false};
-  static constexpr int32_t kUnknownRuntimeState = 9;  // also before the first status
-  std::atomic<int32_t> safety_mode_{0};               // Undefined until the first status
-  std::atomic<int32_t> runtime_state_{kUnknownRuntimeState};
+  SystemdNotifier notifier_;
   MetricsWriter metrics_;
 
   std::atomic<bool> stop_requested_{false};

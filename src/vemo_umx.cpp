@@ -10,9 +10,11 @@
 #include <iostream>
 #include <system_error>
 
+#include "schedule.h"
+
 namespace fs = std::filesystem;
 
-VemoUmx::VemoUmx() = default;
+VemoUmx::VemoUmx() : schedule_(std::make_unique<Schedule>()) {}
 
 VemoUmx::~VemoUmx() {
   if (argv_) {
@@ -36,9 +38,9 @@ int VemoUmx::start(int argc, char** argv) {
 
   if (int rc = parseOptions(argc, argv)) return rc;
   if (workspace_ready_) workspace_ready_();
-  schedule_.setMetricsFile(metrics_file_);
-  schedule_.init(workspace_path_, config_path_);
-  schedule_.start();
+  schedule_->setMetricsFile(metrics_file_);
+  schedule_->init(workspace_path_, config_path_);
+  schedule_->start();
   return 0;
 }
 

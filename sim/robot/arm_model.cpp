@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "status_topics.h"
+
 namespace robot_sim {
 
 namespace {
@@ -15,27 +17,6 @@ enum : int32_t {
   kRunning = 8
 };
 enum : int32_t { kRtRunning = 0, kRtPausing = 2, kRtPaused = 3, kRtStopping = 5, kRtStopped = 6 };
-
-const char* const kStatusTopics[] = {
-    "R1_actual_q",
-    "R1_actual_current",
-    "R1_actual_TCP_pose",
-    "R1_actual_joint_voltage",
-    "R1_joint_temperatures",
-    "R1_actual_TCP_speed",
-    "R1_target_speed_fraction",
-    "R1_standard_digital_input_bits",
-    "R1_standard_digital_output_bits",
-    "R1_configurable_digital_input_bits",
-    "R1_configurable_digital_output_bits",
-    "R1_link_digital_output_bits",
-    "R1_tool_digital_output_bits",
-    "output_bit_registers_0_to_63",
-    "input_int16_registers_0_to_63",
-    "R1_robot_mode",
-    "R1_safety_mode",
-    "runtime_state",
-};
 }  // namespace
 
 ArmModel::ArmModel(ArmConfig config) : config_(config) {

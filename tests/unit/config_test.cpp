@@ -19,39 +19,7 @@ namespace {
 const auto* const g_env =
     ::testing::AddGlobalTestEnvironment(new vt::LogEnvironment("vemo-config"));
 
-std::string logPath() {
-  return vt::LogEnvironment::logFile();
-}
-
-// Collects what the logger wrote from the moment of construction on.
-class LogTail {
- public:
-  LogTail() {
-    UmxLog::getLogger()->flush_log();
-    start_ = vt::readFile(logPath()).size();
-  }
-  std::string text() const {
-    UmxLog::getLogger()->flush_log();
-    return vt::readFile(logPath()).substr(start_);
-  }
-  // Messages only, without the time/thread/source prefix, one per line.
-  std::vector<std::string> messages() const {
-    std::vector<std::string> out;
-    std::istringstream in(text());
-    std::string line;
-    static const std::regex prefix(R"(^.* vemo_umx - [^ ]+:\d+ )");
-    while (std::getline(in, line)) out.push_back(std::regex_replace(line, prefix, ""));
-    return out;
-  }
-  bool has(const std::string& message) const {
-    for (auto& m : messages())
-      if (m == message) return true;
-    return false;
-  }
-
- private:
-  size_t start_ = 0;
-};
+using vt::LogTail;
 
 struct ConfigCase {
   vt::TempDir dir{"vemo-cfg"};
