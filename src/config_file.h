@@ -1,0 +1,16 @@
+#pragma once
+// The configuration file as a file: read, or created with the defaults. A
+// file that cannot be parsed is moved aside under a new name before the
+// defaults are written, so nothing the integrator wrote is ever lost. What
+// the keys mean is the scheduler's, which looks them up.
+#include <libconfig.h>
+
+#include <string>
+
+class ConfigFile {
+ public:
+  // Reads `path` into `cfg` (initialised by the caller). When it cannot be
+  // read, `cfg` holds the defaults, which are written to `path` unless an
+  // unreadable file there could not be moved aside.
+  static void readOrCreate(const std::string& path, config_t* cfg);
+};
