@@ -17,6 +17,7 @@
 #include <set>
 #include <sstream>
 
+#include "cell.h"
 #include "sanitized.h"
 #include "test_env.h"
 
@@ -741,11 +742,20 @@ TEST(Install, UnpackedPackagesRunTheCellAndTracesNameSourceLinesWithTheDebugPack
   vt::Process robot({root + "/usr/bin/vemo_robot_sim"}, opt);
   ASSERT_TRUE(robot.waitFor("ready", Ms(10000))) << robot.allText(vt::Stream::Err);
 
+  // A healthy line to a gateway: the cycle the traces interrupt is the
+  // steady one, not a reopen every few milliseconds.
+  vt::SocatPty line(tmp.path());
+  vt::Process gateway({root + "/usr/bin/vemo_gateway_sim", "--rtu", line.b()}, opt);
+  ASSERT_TRUE(gateway.waitFor("ready rtu", Ms(10000))) << gateway.allText(vt::Stream::Err);
+
   const std::string src = vt::sourceDir() + "/src/";
   const std::regex any_own_line("Source \"" + src + R"([^"]+", line \d+)");
   for (const bool with_debug : {false, true}) {
     SCOPED_TRACE(with_debug ? "with vemo-umx-dbgsym" : "without vemo-umx-dbgsym");
     const std::string ws = tmp / (with_debug ? "ws-dbg" : "ws");
+    fs::create_directories(ws + "/config");
+    vt::writeFile(ws + "/config/vemo_umx.conf",
+                  vt::configText({{"portName", "\"" + line.a() + "\""}}));
     vt::Process umx(withDebugDirectory(with_debug ? dbg : "",
                                        {root + "/usr/bin/vemo_umx-simulated", "--workspace", ws}),
                     opt);
