@@ -10,6 +10,15 @@
 // mode without commands, commands off) closes the latch, so that a code
 // written meanwhile never runs because the mode changed back. Pure logic:
 // the exchange cycle feeds it and dispatches what it returns.
+//
+// Every word the service reads goes in, in order: a cycle reads the word,
+// and when the output and speed calls before the decision took long, reads
+// it again, so that a command never runs on a word the PLC has withdrawn.
+// The first read counts all the same (a 0 it saw arms the latch, whatever
+// the second read says); the decision is taken on the second. A cycle that
+// cannot ask the controller takes the word in and decides nothing: a code
+// under an armed latch waits for the next read of the word.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -29,12 +38,32 @@ class CommandLatch {
   };
   static constexpr size_t kCommands = 6;
 
-  // A cycle that read the block, with its command word: the command to run
-  // now, kNone for none. `followed` says whether the closed latch only took
-  // the word in (that cycle ends without the pause that follows a command step).
-  Command take(uint16_t word, bool* followed = nullptr);
+  using Clock = std::chrono::steady_clock;
+  // A word read longer ago than this is read again before it decides.
+  static constexpr std::chrono::milliseconds kMaxAge{1000};
+
+  // A cycle read the command word at `at`: a closed latch follows it (a 0
+  // arms it); under an armed latch the word waits for decide().
+  void read(uint16_t word, Clock::time_point at = Clock::now());
+  // Whether the word read is too old at `now` to decide on: read it again
+  // and give that to decide().
+  bool stale(Clock::time_point now) const { return now - read_at_ > kMaxAge; }
+  // The command to run now, kNone for none, decided on the word read last;
+  // `again` is its second read, which the latch takes in after the first.
+  // `followed` says whether the closed latch only took the word in (that
+  // cycle ends without the pause that follows a command step).
+  Command decide(bool* followed = nullptr);
+  Command decide(uint16_t again, bool* followed = nullptr);
+  // read() and decide() at once: a cycle that read the word once.
+  Command take(uint16_t word, bool* followed = nullptr) {
+    read(word);
+    return decide(followed);
+  }
   // A cycle that did not handle the block.
-  void skip() { latch_ = kClosed; }
+  void skip() {
+    latch_ = kClosed;
+    followed_ = true;
+  }
 
   bool armed() const { return latch_ == 0; }
   // 0 when armed, else the low byte of the last word taken in.
@@ -70,4 +99,7 @@ class CommandLatch {
   // As at start: nothing runs before a 0 has been read.
   static constexpr uint8_t kClosed = 1;
   uint8_t latch_ = kClosed;
+  uint16_t word_ = 0;     // the word read last
+  bool followed_ = true;  // the closed latch took word_ in: nothing to decide
+  Clock::time_point read_at_{};
 };

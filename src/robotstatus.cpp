@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstring>
 
 #include "log.h"
@@ -204,20 +205,14 @@ void RobotStatus::setInterfacePtr(
   configurable_do_num_ = static_cast<uint8_t>(counted(io->getConfigurableDigitalOutputNum()));
   tool_do_num_ = static_cast<uint8_t>(counted(io->getToolDigitalOutputNum()));
 
-  tool_do_cache_.resize(tool_do_num_, 0);
-  user_do_cache_.resize(standard_do_num_, 0);
-  int16_register_cache_.assign(32, 0);
-  bool_input_cache_.assign(64, 0);
-
+  // The controller is assumed to hold 0 for every output and register.
+  pending_.size(tool_do_num_, standard_do_num_);
   if (reset_registers) initRegister();
 }
 
-void RobotStatus::initRegister() {
-  for (uint32_t i = 0; i < 64; ++i) counted(register_control_->setBoolOutput(i, false));
-  bool_input_cache_.assign(64, 0);
-  for (uint32_t i = 0; i < 64; ++i) counted(register_control_->setBoolInput(i, false));
-  for (uint32_t i = 0; i < 32; ++i) counted(register_control_->setInt32Input(i, 0));
-  for (uint32_t i = 0; i < 32; ++i) counted(register_control_->setInt32Output(i, 0));
+void RobotStatus::initRegister(bool output_topic) {
+  pending_.resetController(output_topic);
+  drain();
 }
 
 void RobotStatus::setInput() {
@@ -231,25 +226,91 @@ void RobotStatus::setInput() {
   }
 }
 
+void RobotStatus::beginCycle() {
+  spent_ = {};
+  unanswered_ = false;
+  pending_.beginCycle();
+}
+
+void RobotStatus::drain() {
+  PendingWrites::Write w;
+  while (mayAsk() && spent_ < kWriteBudget && pending_.front(&w)) pending_.done(w, send(w));
+}
+
+PendingWrites::Outcome RobotStatus::send(const PendingWrites::Write& w) {
+  using P = PendingWrites;
+  auto outcome = [this](int code) {
+    return code == 0 ? P::kTaken : (unanswered_ ? P::kUnanswered : P::kRefused);
+  };
+  const uint32_t i = w.index;
+  switch (w.kind) {
+    // The reset's results are not looked at: a register refused is not
+    // asked again; one not answered is.
+    case P::kResetBoolOutput:
+      return outcome(asked([&] { return register_control_->setBoolOutput(i, false); }));
+    case P::kResetBoolInput:
+      return outcome(asked([&] { return register_control_->setBoolInput(i, false); }));
+    case P::kResetInt32Input:
+      return outcome(asked([&] { return register_control_->setInt32Input(i, 0); }));
+    case P::kResetInt32Output:
+      return outcome(asked([&] { return register_control_->setInt32Output(i, 0); }));
+    case P::kOutputTopic: {
+      // Set up once, as it goes: an RTDE call, which tells nothing of the RPC channel.
+      const auto t0 = std::chrono::steady_clock::now();
+      setInput();
+      spent_ += std::chrono::steady_clock::now() - t0;
+      return P::kTaken;
+    }
+    case P::kBoolInput: {
+      const int code = asked([&] { return register_control_->setBoolInput(i, w.value != 0); });
+      return taken("setBoolInput", i, w.value, code) ? P::kTaken : outcome(code);
+    }
+    case P::kInt16Register: {
+      const auto v = static_cast<int16_t>(w.value);
+      const int code = asked([&] { return register_control_->setInt16Register(i, v); });
+      return taken("setInt16Register", i, w.value, code) ? P::kTaken : outcome(code);
+    }
+    case P::kToolOutput: {
+      const int code =
+          asked([&] { return robot_interface_->getIoControl()->setToolDigitalOutput(i, w.value); });
+      return taken("setToolDigitalOutput", i, w.value, code) ? P::kTaken : outcome(code);
+    }
+    case P::kStandardOutput: {
+      const int code = asked(
+          [&] { return robot_interface_->getIoControl()->setStandardDigitalOutput(i, w.value); });
+      return taken("setStandardDigitalOutput", i, w.value, code) ? P::kTaken : outcome(code);
+    }
+    case P::kSpeed: {
+      const double fraction = w.value / kSpeedScale;
+      last_speed_code_ =
+          asked([&] { return robot_interface_->getMotionControl()->setSpeedFraction(fraction); });
+      return outcome(last_speed_code_);
+    }
+    case P::kKinds:
+      break;
+  }
+  return P::kTaken;
+}
+
 int RobotStatus::poweron() {
-  auto mode = returned(robot_interface_->getRobotState()->getRobotModeType());
+  auto mode = asked([&] { return robot_interface_->getRobotState()->getRobotModeType(); });
   if (mode == RobotModeType::Running) {
     LOG_INFO(UmxLog::getLogger(), "机械臂已松刹车，处于运行模式");
     return 0;
   }
-  const int code = returned(robot_interface_->getRobotManage()->poweron());
+  const int code = asked([&] { return robot_interface_->getRobotManage()->poweron(); });
   LOG_INFO(UmxLog::getLogger(), "机械臂正在上电");
   if (code == 0) textmsg(kSignal, kAddress, 2, "poweron");
   return code;
 }
 
 int RobotStatus::startup() {
-  auto mode = returned(robot_interface_->getRobotState()->getRobotModeType());
+  auto mode = asked([&] { return robot_interface_->getRobotState()->getRobotModeType(); });
   if (mode == RobotModeType::Running) {
     LOG_INFO(UmxLog::getLogger(), "机械臂已松刹车，处于运行模式");
     return 0;
   }
-  const int code = returned(robot_interface_->getRobotManage()->startup());
+  const int code = asked([&] { return robot_interface_->getRobotManage()->startup(); });
   LOG_INFO(UmxLog::getLogger(), "机械臂正在松刹车");
   if (code == 0) textmsg(kSignal, kAddress, 3, "startup");
   return code;
@@ -263,36 +324,39 @@ int RobotStatus::programCommand(int code, const char* action, int32_t value) {
 
 int RobotStatus::runProgram() {
   LOG_INFO(UmxLog::getLogger(), "Run program");
-  return programCommand(returned(runtime_machine_->runProgram()), "runProgram", 5);
+  return programCommand(asked([&] { return runtime_machine_->runProgram(); }), "runProgram", 5);
 }
 
 int RobotStatus::pauseProgram() {
   LOG_INFO(UmxLog::getLogger(), "Pause program");
-  return programCommand(returned(runtime_machine_->pause()), "pauseProgram", 6);
+  return programCommand(asked([&] { return runtime_machine_->pause(); }), "pauseProgram", 6);
 }
 
 int RobotStatus::resumeProgram() {
   LOG_INFO(UmxLog::getLogger(), "Resume program");
-  return programCommand(returned(runtime_machine_->resume()), "resumeProgram", 7);
+  return programCommand(asked([&] { return runtime_machine_->resume(); }), "resumeProgram", 7);
 }
 
 int RobotStatus::stopProgram() {
   LOG_INFO(UmxLog::getLogger(), "Stop program");
-  return programCommand(returned(runtime_machine_->stop()), "stopProgram", 8);
+  return programCommand(asked([&] { return runtime_machine_->stop(); }), "stopProgram", 8);
 }
 
 void RobotStatus::textmsg(const std::string& signal, int32_t addr, int32_t value,
                           const std::string& action) {
   const std::string text = "umx signal: " + signal + " addr: " + std::to_string(addr) +
                            " value: " + std::to_string(value) + " action: " + action;
-  returned(robot_interface_->getTrace()->textmsg(text));
+  asked([&] { return robot_interface_->getTrace()->textmsg(text); });
 }
 
 // The write side runs on the exchange thread only and takes no lock: the
 // status mutex is the SDK's delivery thread's, and a call held by a slow
 // controller (up to its 5 s deadline) must not hold up the status stream.
 int RobotStatus::setSpeedFraction(double fraction) {
-  return returned(robot_interface_->getMotionControl()->setSpeedFraction(fraction));
+  last_speed_code_ = 0;
+  pending_.set(PendingWrites::kSpeed, 0, static_cast<int32_t>(std::lround(fraction * kSpeedScale)));
+  drain();
+  return last_speed_code_;
 }
 
 bool RobotStatus::taken(const char* call, uint32_t index, int32_t value, int code) {
@@ -306,56 +370,33 @@ bool RobotStatus::taken(const char* call, uint32_t index, int32_t value, int cod
 }
 
 RobotStatus::OperationalModeType RobotStatus::getOperationalMode() {
-  return returned(robot_interface_->getRobotManage()->getOperationalMode());
+  return asked([&] { return robot_interface_->getRobotManage()->getOperationalMode(); });
 }
 
-// A value counts as sent only once the controller took it: one refused or
-// unanswered stays different from the cache and goes again next cycle.
+// setUserDO walks the arm's output count and needs that many values;
+// setToolDO walks the values given, at most the arm's count.
 void RobotStatus::setUserDO(const std::vector<int32_t>& values) {
-  for (uint8_t n = 0; n < standard_do_num_; ++n) {
-    // Too few values (or a cache shorter than the count) ends the walk; the
-    // writes made so far stand.
-    if (n >= values.size() || n >= user_do_cache_.size()) break;
-    if (values[n] != user_do_cache_[n]) {
-      const int code =
-          returned(robot_interface_->getIoControl()->setStandardDigitalOutput(n, values[n] != 0));
-      if (taken("setStandardDigitalOutput", n, values[n], code)) user_do_cache_[n] = values[n];
-    }
-  }
+  for (uint8_t n = 0; n < standard_do_num_ && n < values.size(); ++n)
+    pending_.set(PendingWrites::kStandardOutput, n, values[n]);
+  drain();
 }
 
 void RobotStatus::setToolDO(const std::vector<uint8_t>& values) {
-  if (values.empty()) return;
-  for (uint8_t n = 0; n < values.size(); ++n) {
-    if (n >= tool_do_cache_.size()) break;  // more values than the arm has tool outputs
-    if (values[n] != tool_do_cache_[n]) {
-      const int code =
-          returned(robot_interface_->getIoControl()->setToolDigitalOutput(n, values[n] != 0));
-      if (taken("setToolDigitalOutput", n, values[n], code)) tool_do_cache_[n] = values[n];
-    }
-  }
+  for (uint8_t n = 0; n < tool_do_num_ && n < values.size(); ++n)
+    pending_.set(PendingWrites::kToolOutput, n, values[n]);
+  drain();
 }
 
 void RobotStatus::setBoolInput(uint32_t index, bool value) {
-  if (index >= bool_input_cache_.size()) return;
-  if (bool_input_cache_[index] == static_cast<int8_t>(value)) return;
-  const int code = returned(register_control_->setBoolInput(index, value));
-  if (taken("setBoolInput", index, value, code))
-    bool_input_cache_[index] = static_cast<int8_t>(value);
-}
-
-void RobotStatus::invalidateWrites() {
-  // Values no write can hold, so that every next write differs and is sent.
-  std::fill(tool_do_cache_.begin(), tool_do_cache_.end(), kUnknownBit);
-  std::fill(user_do_cache_.begin(), user_do_cache_.end(), INT32_MIN);
-  std::fill(bool_input_cache_.begin(), bool_input_cache_.end(), static_cast<int8_t>(-1));
-  std::fill(int16_register_cache_.begin(), int16_register_cache_.end(), INT32_MIN);
+  pending_.set(PendingWrites::kBoolInput, index, value ? 1 : 0);
+  drain();
 }
 
 void RobotStatus::setInt16Register(uint32_t index, int16_t value) {
-  if (index >= int16_register_cache_.size()) return;
-  const int32_t wide = value;
-  if (int16_register_cache_[index] == wide) return;
-  const int code = returned(register_control_->setInt16Register(index, value));
-  if (taken("setInt16Register", index, value, code)) int16_register_cache_[index] = wide;
+  pending_.set(PendingWrites::kInt16Register, index, value);
+  drain();
+}
+
+void RobotStatus::invalidateWrites() {
+  pending_.forget();
 }

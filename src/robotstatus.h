@@ -2,9 +2,13 @@
 // The service's one link to the robot arm: a cache of the arm's live state,
 // fed by the controller's real-time stream on the SDK's thread and read by the
 // scheduler through the getters; and the write side, forwarding commands and
-// output and register writes to the controller, each write sent only when it
-// differs from the last value sent.
+// output and register writes to the controller. Every write goes one way:
+// it is owed (PendingWrites) until the controller took it, and the owed
+// writes are sent oldest first within the exchange cycle's bound on
+// controller time, so that a slow or hung controller holds up the writes,
+// never the cycle.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -12,6 +16,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "pending_writes.h"
 #include "robot_sdk.h"
 
 class RobotStatus {
@@ -39,11 +44,16 @@ class RobotStatus {
   // Calls to the controller that returned, whatever their result: progress
   // of a cycle that writes many values one by one to a slow controller.
   uint64_t controllerCalls() const { return controller_calls_.load(std::memory_order_relaxed); }
-  // Whether the last controller call that returns a status code was
-  // answered by the controller (whatever it said), rather than failed in the
-  // SDK for want of an answer. Calls that return a value tell nothing, so
-  // this changes only with commands, writes and trace messages. Any thread.
+  // Whether the last controller call that tells was answered by the
+  // controller (whatever it said), rather than failed in the SDK for want of
+  // an answer: a call that returns a status code tells by it, and any call
+  // that took its whole deadline was not answered. Any thread.
   bool rpcAnswered() const { return rpc_answered_.load(std::memory_order_relaxed); }
+  // Calls the controller answered with a status code so far. Any thread.
+  uint64_t answeredCalls() const { return answered_calls_.load(std::memory_order_relaxed); }
+  // The controller streams again after it was gone: its calls are believed
+  // answered until one says otherwise.
+  void trustRpcAgain() { rpc_answered_.store(true, std::memory_order_relaxed); }
   // The SDK's codes for a call that got no answer: not connected (-101),
   // timed out (-102), broken frame (-103).
   static bool unanswered(int code) { return code <= -101 && code >= -103; }
@@ -69,16 +79,36 @@ class RobotStatus {
   int16_t getInt16Register(uint32_t index);  // 0 past the delivered registers
   static uint8_t readBitBuf(const uint8_t* buffer, uint32_t bit);
 
+  // --- the controller's time in one exchange cycle (exchange thread) ---
+  // The SDK's deadline for one call (set at start-up); a call that took it
+  // was not answered.
+  static constexpr std::chrono::milliseconds kCallDeadline{5000};
+  // Owed writes are sent until the cycle's controller calls have taken this
+  // long; a healthy controller answers in well under a millisecond.
+  static constexpr std::chrono::milliseconds kWriteBudget{1000};
+  // A new cycle: a new budget, and every owed write may be tried once.
+  void beginCycle();
+  // Whether the controller may be asked anything more in this cycle: no call
+  // of this cycle went unanswered, so at most one deadline is spent on it.
+  bool mayAsk() const { return !unanswered_; }
+  // Sends what is owed, oldest first, while the cycle's bound allows: until
+  // a call goes unanswered or the budget is spent. Every write does it.
+  void drain();
+  // Writes owed to the controller now.
+  size_t pendingWrites() const { return pending_.size(); }
+
   // --- write side: commands and writes (exchange thread only) ---
   void setInterfacePtr(std::shared_ptr<ryne::common_interface::RobotInterface> robot_interface,
                        std::shared_ptr<ryne::common_interface::RuntimeMachine> runtime_machine,
                        std::shared_ptr<ryne::common_interface::RegisterControl> register_control,
                        std::shared_ptr<ryne::vemo_sdk::RtdeClient> rtde_client,
                        bool reset_registers = true);
-  // Every bool and int32 input and output register of the controller to 0
-  // (the write caches with them). Part of setInterfacePtr unless deferred
-  // there: the service writes nothing before it masters the gateway line.
-  void initRegister();
+  // Every bool and int32 input and output register of the controller to 0,
+  // owed before any PLC value for it and sent as the bound allows (the
+  // output topic after them with `output_topic`). Part of setInterfacePtr
+  // unless deferred there: the service writes nothing before it masters the
+  // gateway line.
+  void initRegister(bool output_topic = false);
   void setInput();
   // Each command returns the controller's code, 0 when accepted (and when
   // poweron or startup had nothing to do: the arm is running already).
@@ -89,21 +119,25 @@ class RobotStatus {
   int resumeProgram();
   int stopProgram();
   void textmsg(const std::string& signal, int32_t addr, int32_t value, const std::string& action);
+  // The speed is sent whenever it is set; the controller's code when it was
+  // sent and refused at once, else 0.
   int setSpeedFraction(double fraction);
   OperationalModeType getOperationalMode();
   void setUserDO(const std::vector<int32_t>& values);
   void setToolDO(const std::vector<uint8_t>& values);
   void setBoolInput(uint32_t index, bool value);
   void setInt16Register(uint32_t index, int16_t value);
-  // Forgets what the write-through caches sent: the next write of every
-  // output and register goes to the controller, as after a controller that
-  // restarted and holds none of it. Commands are not affected.
+  // Forgets what the controller was sent: every output and register value
+  // the PLC gave is owed again, as to a controller that restarted and holds
+  // none of it. Commands are not affected.
   void invalidateWrites();
 
  private:
   void updateStatus(ryne::vemo_sdk::InputParser& parser);
   void unpackBits(int64_t bits, uint8_t count, std::vector<uint8_t>& out);
   int programCommand(int code, const char* action, int32_t value);
+  // One owed write to the controller, and what became of it.
+  PendingWrites::Outcome send(const PendingWrites::Write& w);
   // Whether a write's `code` says the controller took it; a refusal is
   // logged (folded) and the value stays pending.
   static bool taken(const char* call, uint32_t index, int32_t value, int code);
@@ -114,12 +148,25 @@ class RobotStatus {
     controller_calls_.fetch_add(1, std::memory_order_relaxed);
     return result;
   }
-  // Passes a call's result through, counting the call.
-  template <typename T>
-  T returned(T result) {
+  // Makes one controller call of the exchange thread: counted, timed
+  // against the cycle's bound, and told by its answer.
+  template <typename Call>
+  auto asked(Call&& call) {
+    const auto t0 = std::chrono::steady_clock::now();
+    auto result = call();
+    const auto took = std::chrono::steady_clock::now() - t0;
     controller_calls_.fetch_add(1, std::memory_order_relaxed);
-    if constexpr (std::is_same_v<T, int>)
-      rpc_answered_.store(!unanswered(result), std::memory_order_relaxed);
+    bool answered = took < kCallDeadline - std::chrono::milliseconds(100);
+    if constexpr (std::is_same_v<decltype(result), int>) {
+      answered = answered && !unanswered(result);
+      if (answered) answered_calls_.fetch_add(1, std::memory_order_relaxed);
+    }
+    // A value call that came back in time tells nothing: the SDK gives a
+    // value of its own choosing when there was no answer.
+    if (!answered || std::is_same_v<decltype(result), int>)
+      rpc_answered_.store(answered, std::memory_order_relaxed);
+    spent_ += took;
+    if (!answered) unanswered_ = true;
     return result;
   }
 
@@ -128,6 +175,12 @@ class RobotStatus {
   std::atomic<uint64_t> status_packets_{0};
   std::atomic<uint64_t> controller_calls_{0};
   std::atomic<bool> rpc_answered_{true};
+  std::atomic<uint64_t> answered_calls_{0};
+  std::chrono::steady_clock::duration spent_{};  // controller time in this cycle
+  bool unanswered_ = false;                      // a call of this cycle went unanswered
+  PendingWrites pending_;
+  static constexpr double kSpeedScale = 1e6;  // the speed fraction, owed in millionths
+  int last_speed_code_ = 0;
   uint8_t standard_di_num_ = 0;
   uint8_t standard_do_num_ = 0;
   uint8_t configurable_di_num_ = 0;
@@ -151,11 +204,6 @@ class RobotStatus {
   std::vector<double> joint_currents_{0.0};
   std::vector<double> joint_voltages_{0.0};
   std::vector<double> joint_temperatures_{0.0};
-  static constexpr uint8_t kUnknownBit = 0xFF;  // a tool output value never written
-  std::vector<uint8_t> tool_do_cache_{0};
-  std::vector<int32_t> user_do_cache_{0};
-  std::vector<int8_t> bool_input_cache_;  // 0, 1, or -1 once invalidated
-  std::vector<int32_t> int16_register_cache_;
   std::shared_ptr<ryne::vemo_sdk::RtdeClient> rtde_client_;
   std::shared_ptr<ryne::common_interface::RobotInterface> robot_interface_;
   std::shared_ptr<ryne::common_interface::RuntimeMachine> runtime_machine_;

@@ -89,7 +89,7 @@ void Schedule::connectRobot() {
   LOG_INFO(log, "RPC Client Connect Successed!");
   rpc_client_->login("vemo", "739154");
   markProgress();
-  rpc_client_->setRequestTimeout(5000);
+  rpc_client_->setRequestTimeout(static_cast<int>(RobotStatus::kCallDeadline.count()));
   markProgress();
 
   // A controller still booting may not list its robot yet; the first name is
@@ -132,16 +132,32 @@ void Schedule::connectRobot() {
 }
 
 bool Schedule::takeControllerIfMaster() {
-  if (controller_taken_) return true;
-  if (!robot_link_up_ || !modbus_dev_.mastersLine()) return false;
-  // As a bridge starts: the controller's registers to 0, the output topic.
-  robot_status_.initRegister();
-  robot_status_.setInput();
-  controller_taken_ = true;
-  if (health_.initCompleted())
+  const bool master = robot_link_up_ && modbus_dev_.mastersLine();
+  if (master == controller_taken_) return master;
+  controller_taken_ = master;
+  if (!master) {
+    // Another bridge locked the line (a re-plugged adapter it opened
+    // first): its values are the controller's now. What this one owes
+    // stays owed until it masters the line again.
+    LOG_INFO(UmxLog::getLogger(),
+             "serial line {} is mastered by another bridge now: nothing is written to the robot "
+             "controller until this bridge masters it again",
+             modbus_config_.serialPort);
+    return false;
+  }
+  // As a bridge starts: the controller's registers to 0, the output topic
+  // (once in the life of the service), sent as the cycle's bound allows.
+  robot_status_.initRegister(!output_topic_set_);
+  output_topic_set_ = true;
+  if (took_line_before_ || health_.initCompleted()) {
+    // The line was another bridge's: the controller holds its values, not
+    // what this bridge's caches say. Everything the PLC holds is owed.
+    robot_status_.invalidateWrites();
     LOG_INFO(UmxLog::getLogger(),
              "serial line {} is mastered now: the robot controller is set up as at start",
              modbus_config_.serialPort);
+  }
+  took_line_before_ = true;
   return true;
 }
 
@@ -437,6 +453,7 @@ bool Schedule::exchangeCycle(ExchangeBuffers& b) {
   namespace gm = gateway_map;
   const auto gap = 25ms;
 
+  robot_status_.beginCycle();
   watchController();
   updateRobotModeType();
 
@@ -491,9 +508,14 @@ bool Schedule::exchangeCycle(ExchangeBuffers& b) {
   if (!pause(gap)) return false;
 
   // A cycle that does not handle the command block closes the latch: a code
-  // the PLC wrote meanwhile must not run because the mode changed back.
-  const int mode = static_cast<int>(robot_status_.getOperationalMode());
-  if (mode == 2 && !control_robot_in_manual_) {
+  // the PLC wrote meanwhile must not run because the mode changed back. A
+  // controller that left a call of this cycle unanswered is not asked for
+  // its mode (a second deadline in one cycle): the block is read all the
+  // same, and nothing is decided on it (handleCommandBlock).
+  const bool ask = robot_status_.mayAsk();
+  const int mode = ask ? static_cast<int>(robot_status_.getOperationalMode()) : -1;
+  if (mode == static_cast<int>(RobotStatus::OperationalModeType::Manual) &&
+      !control_robot_in_manual_) {
     command_latch_.skip();
     return true;
   }
@@ -517,8 +539,14 @@ bool Schedule::handleCommandBlock(ExchangeBuffers& b) {
   // at the next good read. So nothing of the block is applied in this cycle:
   // no command, no outputs, no speed, and the latch stays as it is.
   if (!fresh || !takeControllerIfMaster()) return pause(30ms);
-
   uint16_t* w = b.command_words;
+  // Every word read goes into the latch: a 0 arms it whatever comes next.
+  command_latch_.read(w[0], read_at);
+  // A controller that left a call of this cycle unanswered is asked nothing
+  // more in it: outputs and speed wait, and a code under an armed latch is
+  // decided on the next read of the word, while the PLC still holds it.
+  if (!robot_status_.mayAsk()) return pause(30ms);
+
   const uint8_t bytes[4] = {static_cast<uint8_t>(w[2] & 0xFF), static_cast<uint8_t>(w[2] >> 8),
                             static_cast<uint8_t>(w[3] & 0xFF), static_cast<uint8_t>(w[3] >> 8)};
   b.tool_do.clear();
@@ -528,20 +556,23 @@ bool Schedule::handleCommandBlock(ExchangeBuffers& b) {
   for (uint32_t bit = 8; bit < 24; ++bit) b.user_do.push_back(readBitBuf(bytes, bit));
   robot_status_.setUserDO(b.user_do);
   if (w[1] >= 1 && w[1] <= 100) robot_status_.setSpeedFraction(w[1] / 100.0);
+  if (!robot_status_.mayAsk()) return pause(30ms);
 
   // The command is decided on what the PLC holds now. Output and speed calls
-  // to a slow controller can take seconds (5 s each at most), and the PLC may
-  // have withdrawn the code meanwhile: a command must never run late, so an
-  // old word is read again first. A read that fails changes nothing.
-  if (std::chrono::steady_clock::now() - read_at > kCommandWordMaxAge) {
+  // to a slow controller can take seconds, and the PLC may have withdrawn the
+  // code meanwhile: a command must never run late, so an old word is read
+  // again first. A read that fails decides nothing.
+  bool followed = false;
+  CommandLatch::Command command;
+  if (command_latch_.stale(std::chrono::steady_clock::now())) {
     uint16_t again = 0;
     if (transacted(modbus_dev_.modbusReadInputRegisters(register_number_, 1, &again)) != 0)
       return pause(30ms);
     w[0] = word(again);
+    command = command_latch_.decide(w[0], &followed);
+  } else {
+    command = command_latch_.decide(&followed);
   }
-
-  bool followed = false;
-  const CommandLatch::Command command = command_latch_.take(w[0], &followed);
   if (followed) return true;
   if (command != CommandLatch::kNone)
     health_.countCommand(static_cast<size_t>(command),
@@ -581,11 +612,20 @@ void Schedule::watchController() {
     now.sessions = SdkAdapter::rtdeSessions(*rtde_client_);
     now.channel_up = SdkAdapter::rtdeConnected(*rtde_client_);
   }
+  const bool was_gone = controller_watch_.gone();
   const bool resend = controller_watch_.look(now, std::chrono::steady_clock::now());
-  // The RPC channel's own state; the cycle's calls keep it current (each
-  // cycle asks the operational mode, commands or not).
-  const bool rpc =
-      rpc_client_ && SdkAdapter::rpcConnected(*rpc_client_, robot_status_.rpcAnswered());
+  // The RPC channel's own state where the SDK tells it. Where it does not,
+  // the calls tell: one that returned a code or took its whole deadline
+  // (each cycle asks the operational mode); and a controller whose status
+  // stream stopped counts as gone on both channels until a call is answered
+  // (a dead controller refuses the connection at once, and a value call
+  // then returns a value of the SDK's own).
+  if (controller_watch_.gone() && !was_gone) answered_when_gone_ = robot_status_.answeredCalls();
+  if (!controller_watch_.gone() && was_gone) robot_status_.trustRpcAgain();
+  const bool fallback =
+      robot_status_.rpcAnswered() &&
+      (!controller_watch_.gone() || robot_status_.answeredCalls() > answered_when_gone_);
+  const bool rpc = rpc_client_ && SdkAdapter::rpcConnected(*rpc_client_, fallback);
   health_.setChannels(rpc, now.channel_up);
   health_.setStreamStalled(controller_watch_.stalled());
   if (resend) robot_status_.invalidateWrites();

@@ -100,8 +100,10 @@ class Schedule {
 
   void connectRobot();
   // Whether this bridge may write to the controller: only while it masters
-  // the gateway line. The first time it does, the controller is set up as
-  // at start (registers to 0, the output topic). Main and exchange thread.
+  // the gateway line. Each time it comes to master it, the controller is set
+  // up as at start (registers to 0, the output topic once), and after
+  // another bridge had the line everything the PLC holds is owed again; a
+  // line lost to another bridge is said once. Main and exchange thread.
   bool takeControllerIfMaster();
   void openGateway(const std::string& serial_port);
   int writeSettings();
@@ -141,13 +143,13 @@ class Schedule {
   uint16_t last_robot_mode_type_ = 99;
   uint8_t control_robot_in_manual_ = 0;
 
-  // A command word read longer ago than this is read again before it counts.
-  static constexpr std::chrono::milliseconds kCommandWordMaxAge{1000};
-
   bool settings_pending_ = false;  // the settings write at start failed: retried each cycle
   uint32_t settings_retries_ = 0;
   bool robot_link_up_ = false;
-  bool controller_taken_ = false;  // set up for writing (takeControllerIfMaster)
+  bool controller_taken_ = false;  // masters the line and writes to the controller
+  bool took_line_before_ = false;  // it did at some time (a later take is a takeover)
+  bool output_topic_set_ = false;
+  uint64_t answered_when_gone_ = 0;  // the controller's answered calls as it went
 
   CellHealth health_;
   std::string metrics_file_;

@@ -34,6 +34,9 @@ int SerialLock::acquire(const std::string& device, std::string* holder) {
     const int err = errno == EWOULDBLOCK ? EWOULDBLOCK : errno;
     if (holder) *holder = holderOf(fd);
     ::close(fd);
+    // The device is another node now, and another bridge holds it: a lock
+    // on the node that went (a re-plugged adapter) masters nothing.
+    if (err == EWOULDBLOCK) release();
     return err;
   }
   // A node that replaced the held one (a re-plugged adapter) is locked

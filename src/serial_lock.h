@@ -8,7 +8,8 @@
 // the line; it goes with that descriptor, so it is released by release() or
 // when the process ends. A device that reappears under the same name (a
 // re-plugged USB adapter, a new inode) is locked anew by the next acquire,
-// before the old lock goes.
+// before the old lock goes; when another bridge locked the new node first,
+// the old lock goes at once, and this bridge masters the line no more.
 #include <string>
 
 class SerialLock {

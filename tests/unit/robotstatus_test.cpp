@@ -385,6 +385,7 @@ TEST(RobotStatusWrites, ARefusedOrUnansweredWriteIsSentAgainUntilTaken) {
   user[2] = 1;
   size_t from = a.link.syncMark(sim);
   for (int cycle = 0; cycle < 2; ++cycle) {  // refused twice: sent twice
+    s.beginCycle();
     s.setBoolInput(5, true);
     s.setInt16Register(3, 258);
     s.setToolDO({0, 1});
@@ -394,6 +395,7 @@ TEST(RobotStatusWrites, ARefusedOrUnansweredWriteIsSentAgainUntilTaken) {
        {"setBoolInput", "setInt16Register", "setToolDigitalOutput", "setStandardDigitalOutput"})
     sim.cmd(std::string("fail ") + m + " 0");
   for (int cycle = 0; cycle < 2; ++cycle) {  // taken the first time, then cached
+    s.beginCycle();
     s.setBoolInput(5, true);
     s.setInt16Register(3, 258);
     s.setToolDO({0, 1});
@@ -415,12 +417,21 @@ TEST(RobotStatusWrites, ARefusedOrUnansweredWriteIsSentAgainUntilTaken) {
   // Not answered in time (the call's deadline passes): the same.
   a.link.rpc->setRequestTimeout(300);
   sim.cmd("hold setBoolInput 1000");
+  // One unanswered call ends the cycle's calls: nothing more is asked in it.
   from = a.link.syncMark(sim);
+  s.beginCycle();
   s.setBoolInput(6, true);
+  EXPECT_FALSE(s.mayAsk());
+  s.setInt16Register(4, 9);
+  EXPECT_EQ(s.pendingWrites(), 2u);
+  s.beginCycle();
   s.setBoolInput(6, true);
+  s.beginCycle();
   s.setBoolInput(6, true);
   EXPECT_EQ(a.link.callsUntilMarker(sim, from),
-            (std::vector<std::string>{"call setBoolInput 6 1", "call setBoolInput 6 1"}));
+            (std::vector<std::string>{"call setBoolInput 6 1", "call setBoolInput 6 1",
+                                      "call setInt16Register 4 9"}));
+  EXPECT_EQ(s.pendingWrites(), 0u);
 }
 
 // A slow controller call is the exchange thread's wait alone: the SDK's
@@ -433,6 +444,7 @@ TEST(RobotStatusStream, ASlowCallDoesNotHoldUpTheStatusStream) {
   for (const char* m : {"setSpeedFraction", "setStandardDigitalOutput"}) {
     SCOPED_TRACE(m);
     const size_t from = sim.proc().lineCount();
+    s.beginCycle();
     sim.cmd(std::string("hold ") + m + " 2000");
     std::atomic<bool> returned{false};
     std::thread call([&] {
