@@ -229,11 +229,19 @@ void RobotSim::handleJson(Conn& c, const std::string& body) {
   if (c.rtde) {
     result = handleRtde(c, m, args, code);
   } else {
-    if (kChangingCalls.count(m)) {
-      std::string line = "call " + m;
-      for (auto& v : args) line += " " + fmtArg(v);
-      say(line);
+    std::string line = "call " + m;
+    for (auto& v : args) line += " " + fmtArg(v);
+    // A hung controller: the call neither takes effect nor is answered.
+    for (const std::string& key : {m, std::string("*")}) {
+      auto h = hangs_.find(key);
+      if (h == hangs_.end()) continue;
+      if (Clock::now() < h->second) {
+        ++stats_["hung"];
+        return say("hung " + line);
+      }
+      hangs_.erase(h);
     }
+    if (kChangingCalls.count(m)) say(line);
     auto f = fail_codes_.find(m);
     if (f != fail_codes_.end())
       code = f->second;
@@ -243,6 +251,12 @@ void RobotSim::handleJson(Conn& c, const std::string& body) {
   json reply = {{"id", msg["id"]}, {"c", code}};
   if (!result.is_null()) reply["r"] = std::move(result);
   std::string answer = reply.dump(-1, ' ', false, json::error_handler_t::replace);
+  auto delay = c.rtde ? delays_.end() : delays_.find(m);
+  if (!c.rtde && delay == delays_.end()) delay = delays_.find("*");
+  if (delay != delays_.end()) {
+    held_.push_back({&c, m, Clock::now() + delay->second, std::move(answer), true});
+    return;
+  }
   auto hold = c.rtde ? holds_.end() : holds_.find(m);
   if (hold != holds_.end()) {
     // Done now, answered late: the client sees a slow controller, not a lost call.
@@ -421,10 +435,10 @@ Clock::time_point RobotSim::nextDue() const {
 void RobotSim::releaseHeld(Clock::time_point now) {
   for (auto it = held_.begin(); it != held_.end();) {
     if (it->conn->fd < 0) {
-      say("released " + it->method + " (connection gone)");
+      if (!it->quiet) say("released " + it->method + " (connection gone)");
     } else if (it->due <= now) {
       send(*it->conn, wire::FrameType::kJson, it->reply);
-      say("released " + it->method);
+      if (!it->quiet) say("released " + it->method);
     } else {
       ++it;
       continue;
@@ -511,6 +525,22 @@ void RobotSim::handleCommand(const std::string& raw) {
     if (t.size() != 3 || !parseInt(t[2], 1, 600000, ms))
       return error("usage: hold <Method> <1..600000 ms> | hold off");
     holds_[t[1]] = std::chrono::milliseconds(ms);
+    return say("ok " + line);
+  }
+  if (cmd == "delay" || cmd == "hang") {
+    // delay <Method|*> <ms>: every call answered <ms> late (0: on time);
+    // hang <Method|*> <ms>: for the next <ms>, every call left unanswered.
+    int64_t ms;
+    if (t.size() != 3 || !parseInt(t[2], 0, 3600000, ms))
+      return error("usage: " + cmd + " <Method|*> <0..3600000 ms>");
+    if (cmd == "delay") {
+      if (ms == 0)
+        delays_.erase(t[1]);
+      else
+        delays_[t[1]] = std::chrono::milliseconds(ms);
+    } else {
+      hangs_[t[1]] = Clock::now() + std::chrono::milliseconds(ms);
+    }
     return say("ok " + line);
   }
   if (cmd == "fail") {

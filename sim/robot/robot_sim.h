@@ -53,6 +53,7 @@ class RobotSim {
     std::string method;
     Clock::time_point due;
     std::string reply;
+    bool quiet = false;  // a standing delay: no held/released lines
   };
 
   int listenOn(int port, int& bound);
@@ -80,6 +81,10 @@ class RobotSim {
   std::vector<std::unique_ptr<Conn>> conns_;
   std::map<std::string, int> fail_codes_;
   std::map<std::string, Clock::duration> holds_;  // taken by the next call of the method
+  // Every call of the method ("*": every RPC call) answered late, or until
+  // the time given not at all (a controller that hangs its calls).
+  std::map<std::string, Clock::duration> delays_;
+  std::map<std::string, Clock::time_point> hangs_;
   std::vector<HeldReply> held_;
   std::map<std::string, long> stats_;
   std::string stdin_buf_;
