@@ -80,10 +80,15 @@ void PendingWrites::resetController(bool output_topic) {
   // The reset leaves the bool inputs at 0: a PLC 0 is owed no more, a 1 is
   // (it goes after its input's reset).
   for (uint32_t i = 0; i < kBoolRegisters; ++i) {
-    Slot& n = slots_[first_[kBoolInput] + i];
+    const uint32_t s = first_[kBoolInput] + i;
+    Slot& n = slots_[s];
     n.held = 0;
     n.held_known = true;
-    if (n.queued && n.wanted == 0) unlink(first_[kBoolInput] + i);
+    if (n.wanted_known && n.wanted != 0) {
+      if (!n.queued) pushBack(s);
+    } else {
+      unlink(s);
+    }
   }
 }
 

@@ -127,6 +127,42 @@ TEST(CommandLatch, ASkippedCycleClosesItAndAFailedReadChangesNothing) {
             (std::vector<Command>{CommandLatch::kPowerOn, CommandLatch::kBrakeRelease}));
 }
 
+// A word read, then read again because the decision came more than a
+// second later: the latch takes both in order and decides on the second.
+// A cycle that cannot ask the controller reads the word and decides nothing.
+TEST(CommandLatch, EveryWordReadCountsAndTheSecondReadDecides) {
+  using namespace std::chrono_literals;
+  const auto t0 = CommandLatch::Clock::now();
+  auto twice = [&](CommandLatch& latch, uint16_t first, uint16_t second) {
+    latch.read(first, t0);
+    EXPECT_FALSE(latch.stale(t0 + 1000ms));
+    EXPECT_TRUE(latch.stale(t0 + 1001ms));
+    return latch.decide(second);
+  };
+  // Closed latch: the 0 of the first read arms it, the 5 of the second runs.
+  CommandLatch lost_zero;
+  EXPECT_EQ(twice(lost_zero, 0, 5), CommandLatch::kRunProgram);
+  EXPECT_EQ(lost_zero.take(5), CommandLatch::kNone) << "once";
+  // A code withdrawn before the decision does not run, closed or armed.
+  CommandLatch closed;
+  EXPECT_EQ(twice(closed, 5, 0), CommandLatch::kNone);
+  EXPECT_TRUE(closed.armed());
+  EXPECT_EQ(twice(closed, 5, 0), CommandLatch::kNone);
+  EXPECT_EQ(closed.take(6), CommandLatch::kPauseProgram);
+
+  // Deferred: an armed latch keeps a code it could not decide on; the next
+  // read decides, on what the PLC holds then.
+  CommandLatch deferred;
+  deferred.take(0);
+  deferred.read(2);  // the controller left a call of this cycle unanswered
+  EXPECT_TRUE(deferred.armed());
+  EXPECT_EQ(deferred.take(2), CommandLatch::kPowerOn);
+  deferred.take(0);
+  deferred.read(3);
+  EXPECT_EQ(deferred.take(0), CommandLatch::kNone) << "withdrawn meanwhile";
+  EXPECT_EQ(deferred.decide(), CommandLatch::kNone) << "one decision per read";
+}
+
 TEST(CommandLatch, DispatchCallsTheRobotAndPassesItsCodeThrough) {
   FakeRobot robot;
   const std::vector<std::pair<uint16_t, std::string>> table = {
