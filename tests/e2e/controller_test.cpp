@@ -198,3 +198,46 @@ TEST(ControllerRefuses, EveryValueThePlcHoldsReachesTheRobotInTheEnd) {
   EXPECT_LE(cell.umx().countContaining("robot controller did not take "), 6u);
   EXPECT_GE(cell.umx().countContaining("robot controller did not take setBoolInput 5 1"), 1u);
 }
+
+// A controller that leaves every call of one kind unanswered for 40 s, with
+// values of that kind owed: each cycle spends one call deadline on it at
+// most, so the PLC's view stays fresh, other values still get through, and
+// once it answers again everything owed reaches it within two cycles.
+TEST(ControllerHangs, TheCycleGoesOnAndEveryValueArrivesAfter) {
+  using Clock = std::chrono::steady_clock;
+  Cell cell(commanding());
+  cell.start();
+  ASSERT_TRUE(cell.waitCycles(2));
+  const size_t from = cell.robot().lineCount();
+  ASSERT_EQ(cell.robotCmd("hang setBoolInput 40000").rfind("ok", 0), 0u);
+  const auto hang_end = Clock::now() + std::chrono::seconds(40);
+  cell.gwSet("di", 1, {1, 1, 1, 1});
+  ASSERT_TRUE(cell.robot().waitLine(
+                  [](const std::string& l) { return l.rfind("hung call setBoolInput", 0) == 0; },
+                  Ms(5000), from) >= 0);
+  cell.gwSet("ir", 2, {swap16(99)});
+
+  // The status block's writes through the hang, and a moment after it.
+  const size_t traced = cell.gateway().lineCount();
+  cell.gateway().query("trace on");
+  ASSERT_TRUE(vt::waitUntil([&] { return Clock::now() > hang_end; }, Ms(45000), Ms(500)));
+  const auto times = cell.statusBlockTimes(traced);
+  ASSERT_GE(times.size(), 2u);
+  double longest = 0;
+  for (size_t i = 1; i < times.size(); ++i) longest = std::max(longest, times[i] - times[i - 1]);
+  std::printf("%zu status-block writes in the hang, longest gap %.2f s\n", times.size(), longest);
+  EXPECT_LE(longest, 7.0);
+  EXPECT_TRUE(cell.waitCall("call setInt16Register 2 99", Ms(1), from)) << "no value starves";
+
+  // Answered again: every owed value within two cycles of the first that
+  // starts after the hang.
+  const long at_end = cell.gwRequests("fc16");
+  for (int i = 1; i <= 4; ++i)
+    EXPECT_TRUE(cell.waitCall("call setBoolInput " + std::to_string(i) + " 1", Ms(12000), from))
+        << i;
+  const long cycles = (cell.gwRequests("fc16") - at_end) / 2;
+  std::printf("owed values at the controller %ld cycles after the hang\n", cycles);
+  EXPECT_LE(cycles, 2);
+  const std::string state = cell.robot().query("state", "state ");
+  EXPECT_NE(state.find("input_bits=30 "), std::string::npos) << state;
+}

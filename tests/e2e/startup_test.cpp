@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <regex>
 
+#include "cell.h"
 #include "test_env.h"
 
 namespace fs = std::filesystem;
@@ -29,7 +30,9 @@ std::unique_ptr<vt::Process> startRobotSim() {
   return robot;
 }
 
-bool isDir(const std::string& p) { return fs::is_directory(p); }
+bool isDir(const std::string& p) {
+  return fs::is_directory(p);
+}
 
 // Runs the program to its end (it must end by itself) and returns the exit status.
 int runToExit(vt::Process& p) {
@@ -45,7 +48,8 @@ TEST(Startup, CreatesTheWorkspaceTreeLogsAndKeepsRunning) {
   auto robot = startRobotSim();
   const std::string ws = tmp / "a/b/ws";  // no trailing "/" and missing parents
   auto umx = startUmx({"--workspace", ws}, {{{"UMX_WS", "/somewhere/else"}}, {}, ""});
-  ASSERT_TRUE(umx->waitFor("VEMO-UMX is Running", kStart)) << umx->allText() << umx->allText(vt::Stream::Err);
+  ASSERT_TRUE(umx->waitFor("VEMO-UMX is Running", kStart))
+      << umx->allText() << umx->allText(vt::Stream::Err);
 
   const std::string wss = ws + "/";
   auto out = umx->lines();
@@ -62,16 +66,20 @@ TEST(Startup, CreatesTheWorkspaceTreeLogsAndKeepsRunning) {
   EXPECT_FALSE(vt::fileExists(tmp / "a/b/ws./config")) << "paths must stay inside the workspace";
 
   // The console keeps the library's own line format; the file has the service's.
-  EXPECT_TRUE(umx->waitLine(
-                  [](const std::string& l) {
-                    return std::regex_search(
-                        l, std::regex(R"(^\d\d:\d\d:\d\d\.\d{9} \[\d+\] schedule\.cpp:\d+ +LOG_INFO +vemo_umx +VEMO-UMX Init Successed$)"));
-                  },
-                  Ms(1000)) >= 0)
+  EXPECT_TRUE(
+      umx->waitLine(
+          [](const std::string& l) {
+            return std::regex_search(
+                l,
+                std::regex(
+                    R"(^\d\d:\d\d:\d\d\.\d{9} \[\d+\] schedule\.cpp:\d+ +LOG_INFO +vemo_umx +VEMO-UMX Init Successed$)"));
+          },
+          Ms(1000)) >= 0)
       << umx->allText();
   const std::string log = wss + "log/umx/vemo_umx.log";
   ASSERT_TRUE(vt::waitUntil(
-      [&] { return vt::readFile(log).find("VEMO-UMX is Running") != std::string::npos; }, Ms(5000)));
+      [&] { return vt::readFile(log).find("VEMO-UMX is Running") != std::string::npos; },
+      Ms(5000)));
   const std::string text = vt::readFile(log);
   const std::regex line(
       R"((^|\n)\d\d/\d\d/\d\d \d\d:\d\d:\d\d\.\d{6} \[\d+\] INFO vemo_umx - schedule\.cpp:\d+ vemo_umx config path is )" +
@@ -130,7 +138,36 @@ TEST(Startup, UnusableWorkspaceEndsWithAMessage) {
   vt::writeFile(tmp / "file", "x");
   auto umx = startUmx({"--workspace", tmp / "file/ws"});
   EXPECT_EQ(runToExit(*umx), 1);
-  EXPECT_NE(umx->allText(vt::Stream::Err).find("vemo_umx: cannot create directory " + tmp / "file/ws/"),
-            std::string::npos)
+  EXPECT_NE(
+      umx->allText(vt::Stream::Err).find("vemo_umx: cannot create directory " + tmp / "file/ws/"),
+      std::string::npos)
       << umx->allText(vt::Stream::Err);
+}
+
+// A controller that answers every register write 3 s late: the start-up
+// reset (192 writes, ten minutes at that pace) goes on within the cycles'
+// bound on controller time, and the PLC sees the cell within seconds.
+TEST(Startup, ASlowControllerDoesNotHoldUpTheFirstCycle) {
+  vt::Cell::Options o;
+  o.start_umx = false;
+  vt::Cell cell(o);
+  cell.start();
+  for (const char* m :
+       {"setBoolOutput", "setBoolInput", "setInt32Input", "setInt32Output", "setInt16Register"})
+    ASSERT_EQ(cell.robotCmd(std::string("delay ") + m + " 3000").rfind("ok", 0), 0u) << m;
+  const size_t traced = cell.gateway().lineCount();
+  cell.gateway().query("trace on");
+  const auto t0 = std::chrono::steady_clock::now();
+  cell.startUmx();
+  ASSERT_TRUE(cell.waitLog("VEMO-UMX is Running", Ms(30000))) << cell.umx().allText();
+  ASSERT_TRUE(vt::waitUntil([&] { return !cell.statusBlockTimes(traced).empty(); }, Ms(30000)));
+  const double first = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  std::printf("first status block %.1f s after the start\n", first);
+  EXPECT_LE(first, 30.0);
+  // The reset goes on, one write per cycle, the status block every few seconds.
+  ASSERT_TRUE(vt::waitUntil([&] { return cell.statusBlockTimes(traced).size() >= 4; }, Ms(30000)));
+  EXPECT_TRUE(cell.waitCall("call setBoolOutput 2 0", Ms(1)));
+  const auto times = cell.statusBlockTimes(traced);
+  for (size_t i = 1; i < times.size(); ++i) EXPECT_LE(times[i] - times[i - 1], 7.0) << i;
+  EXPECT_EQ(cell.umx().countContaining("VEMO-UMX Init Successed"), 1u);
 }

@@ -168,6 +168,14 @@ bool Cell::waitCycles(int n, Ms timeout) {
   return waitUntil([&] { return gwRequests("fc16") >= start + 2 * n; }, timeout, Ms(20));
 }
 
+std::vector<double> Cell::statusBlockTimes(size_t from) const {
+  std::vector<double> times;
+  const std::string kWrite = "req fc=16 addr=32 count=100 t_us=";
+  for (auto& l : gateway_->linesFrom(from))
+    if (l.rfind(kWrite, 0) == 0) times.push_back(std::stoll(l.substr(kWrite.size())) / 1e6);
+  return times;
+}
+
 std::string Cell::robotCmd(const std::string& cmd) {
   size_t from = robot_->lineCount();
   robot_->send(cmd);

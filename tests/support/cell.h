@@ -69,6 +69,10 @@ class Cell {
   // write-multiple-register requests each).
   bool waitCycles(int n, Ms timeout = Ms(15000));
 
+  // With the gateway's trace on: the receive times (s, monotonic clock) of
+  // the status-block writes traced from gateway line `from` on.
+  std::vector<double> statusBlockTimes(size_t from = 0) const;
+
   // Sends a command to the robot simulator and waits for its "ok"/"error" answer.
   std::string robotCmd(const std::string& cmd);
   // The count of robot simulator lines that start with prefix.
