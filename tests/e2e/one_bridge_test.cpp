@@ -164,3 +164,50 @@ TEST(OneBridge, AFailingGatewayNeverHandsTheLineToTheOtherBridge) {
   EXPECT_EQ(second->countContaining("机械臂正在上电"), 0u);
   EXPECT_EQ(second->countContaining("Run program"), 0u);
 }
+
+// The adapter is re-plugged while a second bridge waits, and the second
+// locks the new device node first: the first lets the line go and writes
+// nothing more to the controller, and the second, taking over, owes the
+// controller everything the PLC holds (values the PLC set to 0 meanwhile too).
+TEST(OneBridge, ARePluggedLineTakenByTheWaitingBridgeLeavesOneWriter) {
+  Cell::Options o;
+  o.config = commanding();
+  Cell cell(o);
+  cell.start();
+  cell.gwSet("ir", 0, {swap16(258)});
+  cell.gwSet("ir", kBlock, {0, 0, swap16(0x0001), 0});  // tool output 0 on
+  ASSERT_TRUE(cell.waitCall("call setInt16Register 0 258", Ms(10000)));
+  ASSERT_TRUE(cell.waitCall("call setToolDigitalOutput 0 1", Ms(10000)));
+  vt::TempDir tmp("vemo-second");
+  auto second = cell.startAnotherService(tmp.path(), commanding());
+  ASSERT_TRUE(second->waitFor("only one bridge may master a line", Ms(20000))) << second->allText();
+
+  // The first bridge is held while the adapter is re-plugged and the PLC
+  // drops both values to 0; the second one locks the new node.
+  const size_t from = cell.robot().lineCount();
+  cell.umx().signal(SIGSTOP);
+  cell.line().down();
+  cell.gwSet("ir", 0, {0});
+  cell.gwSet("ir", kBlock + 2, {0});
+  cell.line().upAgain();
+  ASSERT_TRUE(
+      second->waitFor("is mastered now: the robot controller is set up as at start", Ms(15000)))
+      << second->allText();
+  cell.umx().signal(SIGCONT);
+  EXPECT_TRUE(cell.waitCall("call setInt16Register 0 0", Ms(10000), from));
+  EXPECT_TRUE(cell.waitCall("call setToolDigitalOutput 0 0", Ms(10000), from));
+  EXPECT_TRUE(
+      cell.umx().waitFor("is mastered by another bridge now: nothing is written to the "
+                         "robot controller until this bridge masters it again",
+                         Ms(15000)))
+      << cell.umx().allText();
+
+  // A new controller: only the master sends it what the PLC holds; the
+  // first bridge's old values never reach it.
+  cell.restartRobot();
+  EXPECT_TRUE(cell.waitCall("call setInt16Register 0 0", Ms(10000)));
+  ASSERT_TRUE(cell.waitCycles(4));
+  EXPECT_EQ(cell.robot().countContaining("call setInt16Register 0 258"), 0u);
+  EXPECT_EQ(cell.robot().countContaining("call setToolDigitalOutput 0 1"), 0u);
+  EXPECT_EQ(cell.umx().countContaining("is mastered by another bridge now"), 1u);
+}
