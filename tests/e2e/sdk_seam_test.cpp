@@ -1,10 +1,14 @@
 // The seam to the robot maker's SDK: the stand-in installed into a prefix of
 // its own as if it were the maker's, the service configured with
 // VEMO_SDK_ROOT and built from this source tree against it alone, then run
-// in the whole cell. It must load that SDK and bridge as ever.
+// in the whole cell. Built without the stand-in's isConnected(), as the
+// maker's SDK has none, it must load that SDK, bridge as ever, and still
+// show the controller's coming and going on the rpc channel.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 
@@ -66,7 +70,8 @@ TEST(SdkSeam, ServiceBuiltAgainstAnInstalledSdkRunsTheCell) {
           {VEMO_CMAKE, "-S", vt::sourceDir(), "-B", build, "-G", "Ninja",
            "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCMAKE_CXX_COMPILER=" + std::string(VEMO_CXX),
            "-DCMAKE_C_COMPILER=" + std::string(VEMO_C), "-DVEMO_SDK_ROOT=" + sdk,
-           "-DVEMO_BUILD_TESTS=OFF", "-DVEMO_BUILD_BENCH=OFF"},
+           "-DCMAKE_CXX_FLAGS=-DVEMO_SDK_WITHOUT_IS_CONNECTED", "-DVEMO_BUILD_TESTS=OFF",
+           "-DVEMO_BUILD_BENCH=OFF"},
           &out),
       0)
       << out;
@@ -77,6 +82,8 @@ TEST(SdkSeam, ServiceBuiltAgainstAnInstalledSdkRunsTheCell) {
   ASSERT_EQ(run(tmp, {VEMO_CMAKE, "--build", build, "--target", "vemo_umx"}, &out, kBuild), 0)
       << out;
   EXPECT_FALSE(vt::fileExists(build + "/lib/libvemo_sdk.so.1"));
+  EXPECT_NE(vt::readFile(build + "/compile_commands.json").find("-DVEMO_SDK_WITHOUT_IS_CONNECTED"),
+            std::string::npos);
   EXPECT_NE(run(tmp, {VEMO_CMAKE, "--build", build, "--target", "vemo_robot_sim"}, &out), 0);
 
   // The dynamic loader takes the SDK from its prefix.
@@ -92,14 +99,32 @@ TEST(SdkSeam, ServiceBuiltAgainstAnInstalledSdkRunsTheCell) {
   // And it bridges: the first status blocks reach the gateway.
   Cell::Options o;
   o.start_umx = false;
+  o.config = {{"controlRobot", "0"}};  // no commands: the cycle's own calls alone tell
   Cell cell(o);
   cell.start();
   vt::ProcessOptions opt;
   opt.unset_env = {"LD_LIBRARY_PATH", "LD_PRELOAD"};
   opt.cwd = tmp.path();
-  vt::Process umx({program, "--workspace", cell.workspace()}, opt);
+  const std::string metrics = tmp / "vemo_umx.prom";
+  vt::Process umx({program, "--workspace", cell.workspace(), "--metrics-file", metrics}, opt);
   ASSERT_TRUE(umx.waitFor("VEMO-UMX is Running", Ms(20000))) << umx.allText();
   EXPECT_TRUE(cell.waitCycles(2)) << umx.allText();
   cell.robotCmd("set joint_positions 1 0 0 0 0 0");
   EXPECT_TRUE(cell.waitGateway("hr", 44, {vt::swap16(0x3F80), 0}, Ms(5000)));
+
+  // The rpc channel follows a controller that dies and comes back.
+  const auto rpc = [&] {
+    const std::string series = "\nvemo_umx_robot_connected{channel=\"rpc\"} ";
+    const std::string text = vt::readFile(metrics);
+    const size_t at = text.find(series);
+    return at == std::string::npos ? -1 : std::atoi(text.c_str() + at + series.size());
+  };
+  ASSERT_TRUE(vt::waitUntil([&] { return rpc() == 1; }, Ms(15000), Ms(50)))
+      << vt::readFile(metrics);
+  cell.robot().signal(SIGKILL);
+  ASSERT_TRUE(vt::waitUntil([&] { return rpc() == 0; }, Ms(10000), Ms(50)))
+      << vt::readFile(metrics);
+  cell.restartRobot();
+  EXPECT_TRUE(vt::waitUntil([&] { return rpc() == 1; }, Ms(15000), Ms(50)))
+      << vt::readFile(metrics);
 }

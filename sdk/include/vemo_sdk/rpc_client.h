@@ -23,7 +23,11 @@ class RpcClient : public common_interface::VemoApi {
 
   int connect(const std::string& ip, int port);  // 0 when connected
   int disconnect();
+#ifndef VEMO_SDK_WITHOUT_IS_CONNECTED
+  // An extra of this SDK (the maker's lacks it): the define hides it, to build
+  // a user as it builds against the maker's.
   bool isConnected() const;
+#endif
   int login(const std::string& user, const std::string& password);
   int setRequestTimeout(int milliseconds);
 

@@ -39,7 +39,11 @@ class RtdeClient {
   int connect(const std::string& ip, int port);
   // Also ends reconnecting. From a callback, delivery stops once it returns.
   int disconnect();
+#ifndef VEMO_SDK_WITHOUT_IS_CONNECTED
+  // An extra of this SDK (the maker's lacks it): the define hides it, to build
+  // a user as it builds against the maker's.
   bool isConnected() const;
+#endif
   // Connections made so far, by connect() and by every reconnect: a change
   // tells the user that the controller may have lost what it was sent. (An
   // extra of this SDK.)
