@@ -4,14 +4,7 @@
 #include <iostream>
 #include <system_error>
 
-#include "signal_handling.h"
-
 namespace fs = std::filesystem;
-
-// The crash handler's class is defined in a header that the program and this
-// library both compile; its one piece of process-wide state is defined here
-// so that both see the same workspace.
-std::string backward::SignalHandling1::workspace_;
 
 FileRolling::FileRolling(const std::string& dir, const std::string& prefix,
                          const std::string& suffix, int maxFiles)
@@ -49,28 +42,30 @@ void FileRolling::rotate() {
   if (!backupFiles_.empty() && backupFiles_.size() >= maxFiles_) removeEntry(backupFiles_.begin());
 }
 
-void FileRolling::write(const backward::StackTrace& st) {
-  backward::Printer printer;
-  printer.address = true;
-
+bool FileRolling::openTrace(std::string* name) {
   char stamp[32] = "";
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   if (localtime_r(&now, &local)) std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &local);
+  stamp_ = stamp;
 
   rotate();
 
-  const std::string name = dir_.string() + prefix_ + "_" + stamp + suffix_;
+  *name = dir_.string() + prefix_ + "_" + stamp + suffix_;
   // Each trace gets its own file even when one object writes twice.
   if (file_.is_open()) file_.close();
   file_.clear();
-  file_.open(name, std::ios::out | std::ios::trunc);
+  file_.open(*name, std::ios::out | std::ios::trunc);
+  return file_.is_open();
+}
+
+void FileRolling::traceWritten(const std::string& name) {
+  std::ostream& out = messages_ ? *messages_ : std::cout;
   if (file_.is_open()) {
-    printer.print(st, file_);
-    backupFiles_.emplace(stamp, name);
-    std::cout << "Crash file is written to " << name << std::endl;
+    backupFiles_.emplace(stamp_, name);
+    out << "Crash file is written to " << name << std::endl;
   } else {
-    std::cout << "Crash file open fail! " << name << std::endl;
+    out << "Crash file open fail! " << name << std::endl;
   }
   file_.flush();
 }

@@ -19,6 +19,7 @@
 #include <optional>
 #include <vector>
 
+#include "console.h"
 #include "log_folder.h"
 
 namespace fs = std::filesystem;
@@ -55,6 +56,9 @@ class Folding : public Base {
   void setPattern(const quill::PatternFormatterOptions& options) {
     if (!formatter_) formatter_.emplace(options);
   }
+  // A console sink writes to `stream` instead (colours still follow what
+  // standard output is). Before the sink serves a logger.
+  void writeTo(std::FILE* stream) { this->_file = stream; }
   // This sink reports each "#flush" message once it is on disk.
   // Atomic: a later initLog finds the sink serving the logging thread already.
   void acknowledgeFlushes() { acknowledges_.store(true, std::memory_order_relaxed); }
@@ -140,10 +144,10 @@ class Folding : public Base {
 std::mutex echo_mutex;
 LogFolder echo_folder;
 
+// Through the console's queue: the exchange thread echoes its errors, and
+// must never wait on a console nobody reads.
 void echoLine(const std::string& line) {
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fputc('\n', stderr);
-  std::fflush(stderr);
+  Console::write(2, line + "\n");
 }
 
 }  // namespace
@@ -192,7 +196,11 @@ bool UmxLog::writeOutOnStop(int signo, std::chrono::milliseconds timeout) {
   const uint64_t before = flushes_written.load(std::memory_order_acquire);
   LOG_INFO_TAGS(log, "#clears #flush", "VEMO-UMX is Stopping: signal {}", signo);
   echoRecovered();
-  return awaitFlush(before, timeout);
+  const bool written = awaitFlush(before, timeout);
+  // The console gets a moment too, but the file is the record: a console
+  // that does not read is not waited for.
+  Console::drain(std::chrono::milliseconds(300));
+  return written;
 }
 
 bool UmxLog::writeOutOnCrash(int signo, std::chrono::milliseconds timeout) {
@@ -218,7 +226,7 @@ void UmxLog::initLog() {
 
   const char* ws = std::getenv("UMX_WS");
   workspace_ = ws ? ws : "/root/ryne_ws";
-  std::cout << "log workspace_ = " << workspace_ << std::endl;
+  Console::write(1, "log workspace_ = " + workspace_ + "\n");
 
   fs::path log_path(workspace_ + "/" + "/log/umx/vemo_umx.log");
   fs::path rel = relativePath(log_path, fs::current_path());
@@ -242,8 +250,10 @@ void UmxLog::initLog() {
   console_config.set_colour_mode(quill::ConsoleSinkConfig::ColourMode::Automatic);
   console_handler_ =
       quill::Frontend::create_or_get_sink<Folding<quill::ConsoleSink>>("stdout_1", console_config);
-  static_cast<Folding<quill::ConsoleSink>*>(console_handler_.get())
-      ->setPattern(quill::PatternFormatterOptions{});
+  auto* console = static_cast<Folding<quill::ConsoleSink>*>(console_handler_.get());
+  console->setPattern(quill::PatternFormatterOptions{});
+  // The logging thread writes the file too: it never waits on the console.
+  console->writeTo(Console::stream(1));
 
   // The library's plain "stdout" console sink carries the file pattern, though
   // nothing of the program writes through it.

@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "client/linux/handler/exception_handler.h"
+#include "client/linux/handler/minidump_descriptor.h"
 #include "signal_handling.h"
 #include "vemo_umx.h"
 
@@ -57,7 +59,7 @@ void armCrashReports() {
 
   // Installed after the handler object, so Breakpad takes over the signals it
   // watches and calls our handler first for the readable trace.
-  backward::SignalHandling1::workspace_ = workspace;
+  backward::SignalHandling1::setWorkspace(workspace);
   google_breakpad::MinidumpDescriptor descriptor(backward::SignalHandling1::crashDirectory());
   minidumps = std::make_unique<google_breakpad::ExceptionHandler>(
       descriptor, nullptr, backward::SignalHandling1::dumpCallback, nullptr, true, -1);

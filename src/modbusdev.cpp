@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "console.h"
 #include "log.h"
 
 // The device may be driven before the logger exists (tests, early start-up);
@@ -43,8 +44,7 @@ int failureErrno(int saved) {
 }
 
 void attemptOnStderr(const char* libCall, int attempt) {
-  std::fprintf(stderr, "%s error, %d\n", libCall, attempt);
-  std::fflush(stderr);
+  Console::write(2, std::string(libCall) + " error, " + std::to_string(attempt) + "\n");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <system_error>
 
+#include "console.h"
 #include "schedule.h"
 
 namespace fs = std::filesystem;
@@ -73,14 +74,13 @@ bool ensureDirectory(const std::string& dir) {
 int VemoUmx::parseOptions(int argc, char** argv) {
   cxxopts::Options options("vemo_umx", "Vemo Umx main process");
   options.allow_unrecognised_options();
-  options.add_options()
-      ("d,debug", "Enable debugging", cxxopts::value<bool>(), "")
-      ("h,help", "Print usage", cxxopts::value<bool>(), "")
-      ("c,config", "Specify config file for vemo_umx",
-       cxxopts::value<std::string>()->default_value("./config/vemo_umx"), "")
-      ("w,workspace", "Specify workspace for vemo_umx", cxxopts::value<std::string>(), "")
-      ("metrics-file", "Write Prometheus metrics to PATH every 5 s",
-       cxxopts::value<std::string>(), "PATH");
+  options.add_options()("d,debug", "Enable debugging", cxxopts::value<bool>(), "")(
+      "h,help", "Print usage", cxxopts::value<bool>(), "")(
+      "c,config", "Specify config file for vemo_umx",
+      cxxopts::value<std::string>()->default_value("./config/vemo_umx"),
+      "")("w,workspace", "Specify workspace for vemo_umx", cxxopts::value<std::string>(), "")(
+      "metrics-file", "Write Prometheus metrics to PATH every 5 s", cxxopts::value<std::string>(),
+      "PATH");
 
   cxxopts::ParseResult result;
   try {
@@ -90,7 +90,7 @@ int VemoUmx::parseOptions(int argc, char** argv) {
     return 2;
   }
 
-  for (const auto& arg : result.unmatched()) std::cout << "UNMATCHED argument: " << arg << std::endl;
+  for (const auto& arg : result.unmatched()) Console::write(1, "UNMATCHED argument: " + arg + "\n");
 
   if (result.count("workspace")) {
     std::string ws = result["workspace"].as<std::string>();
@@ -109,8 +109,7 @@ int VemoUmx::parseOptions(int argc, char** argv) {
       return 1;
     }
   }
-  if (result.count("config"))
-    config_path_ = "./config/" + result["config"].as<std::string>();
+  if (result.count("config")) config_path_ = "./config/" + result["config"].as<std::string>();
   // A systemd unit cannot pass an option only when a variable is set, so the
   // defaults file's setting reaches the program through the environment; the
   // option, even empty, overrides it.
@@ -131,6 +130,6 @@ int VemoUmx::parseOptions(int argc, char** argv) {
   for (const char* sub : {"/log/umx/", "/log/.crash/vemo_umx", "/config/"})
     if (!ensureDirectory(workspace_path_ + sub)) return 1;
 
-  std::cout << "Set workspace for vemo_umx: " << workspace_path_ << std::endl;
+  Console::write(1, "Set workspace for vemo_umx: " + workspace_path_ + "\n");
   return 0;
 }

@@ -107,6 +107,7 @@ void Cell::startUmx() {
   ProcessOptions opt;
   opt.cwd = tmp_.path();
   opt.env = options_.umx_env;
+  opt.output_fd = options_.umx_output_fd;
   std::vector<std::string> args{bin("vemo_umx"), "--workspace", ws_};
   args.insert(args.end(), options_.umx_args.begin(), options_.umx_args.end());
   umx_ = std::make_unique<Process>(args, opt);

@@ -25,6 +25,7 @@ class Cell {
     bool start_umx = true;  // false: the test runs the scheduler in-process
     std::vector<std::pair<std::string, std::string>> umx_env;  // set for the service only
     std::vector<std::string> umx_args;                         // after --workspace DIR
+    int umx_output_fd = -1;  // set: the service's console goes there, uncaptured
   };
 
   explicit Cell(Options options);

@@ -27,8 +27,8 @@ Process::Process(std::vector<std::string> argv, ProcessOptions options) {
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
     dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
+    dup2(options.output_fd >= 0 ? options.output_fd : out[1], 1);
+    dup2(options.output_fd >= 0 ? options.output_fd : err[1], 2);
     // Children die with the test program, whatever ends it.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     for (auto& kv : options.env) setenv(kv.first.c_str(), kv.second.c_str(), 1);

@@ -20,6 +20,7 @@ struct ProcessOptions {
   std::vector<std::pair<std::string, std::string>> env;  // set in the child
   std::vector<std::string> unset_env;                    // removed in the child
   std::string cwd;                                       // empty: inherit
+  int output_fd = -1;  // set: the child's standard output and error go there, uncaptured
 };
 
 enum class Stream { Out, Err };

@@ -12,6 +12,7 @@
 #include <regex>
 #include <set>
 
+#include "client/linux/handler/minidump_descriptor.h"
 #include "signal_handling.h"
 #include "test_env.h"
 
