@@ -23,6 +23,12 @@ class VemoUmx {
   void onWorkspaceReady(std::function<void()> f) { workspace_ready_ = std::move(f); }
   // Command line and workspace; 0 to go on, else the exit status.
   int parseOptions(int argc, char** argv);
+  // The PLC tag list in `format` for the configuration file at `config_path`
+  // on standard output: 0; a bad format or file: 2, with a message.
+  static int exportTags(const std::string& format, const std::string& config_path);
+  // Whether the command line asked for something that is done already (the
+  // tag export): the process ends with status 0 and the service never starts.
+  bool done() const { return done_; }
 
   const std::string& configPath() const { return config_path_; }
   const std::string& workspacePath() const { return workspace_path_; }
@@ -41,5 +47,6 @@ class VemoUmx {
   std::string workspace_path_ = "/root/ryne_ws/";
   std::string metrics_file_;
   std::function<void()> workspace_ready_;
+  bool done_ = false;
   std::unique_ptr<Schedule> schedule_;
 };

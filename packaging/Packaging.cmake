@@ -57,6 +57,23 @@ install(FILES ${_pkg_dir}/debian/vemo-umx.copyright DESTINATION ${_docdir}/vemo-
 # The alert rules, where monitoring set-ups take vendor rules from.
 install(FILES ${_pkg_dir}/prometheus/vemo_umx.rules.yml
   DESTINATION ${CMAKE_INSTALL_DATADIR}/vemo-umx/prometheus COMPONENT service)
+# The PLC programmer's tag lists for the default configuration, made by the
+# program itself (a workspace that does not exist: the defaults).
+set(_tag_lists "")
+foreach(_format csv st plcopen)
+  set(_ext ${_format})
+  if(_format STREQUAL "plcopen")
+    set(_ext xml)
+  endif()
+  set(_out ${_gen_dir}/vemo_umx_tags.${_ext})
+  add_custom_command(OUTPUT ${_out}
+    COMMAND sh -c "ASAN_OPTIONS=detect_leaks=0 \"$1\" --workspace \"$2\" --export-tags $3 >\"$4\" 2>/dev/null"
+      sh $<TARGET_FILE:vemo_umx> ${_gen_dir}/no-workspace ${_format} ${_out}
+    DEPENDS vemo_umx VERBATIM)
+  list(APPEND _tag_lists ${_out})
+endforeach()
+add_custom_target(vemo_tag_lists ALL DEPENDS ${_tag_lists})
+install(FILES ${_tag_lists} DESTINATION ${CMAKE_INSTALL_DATADIR}/vemo-umx/tags COMPONENT service)
 
 # --- sim: the simulated cell for a test bench ---------------------------------
 if(VEMO_STANDIN_SDK)

@@ -100,3 +100,19 @@ void ConfigFile::readOrCreate(const std::string& path, config_t* cfg) {
     LOG_INFO(log, "{}  exist ", path);
   }
 }
+
+int ConfigFile::readOnly(const std::string& path, config_t* cfg, std::string* error) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+    fillDefaults(cfg);
+    return 1;
+  }
+  errno = 0;
+  if (config_read_file(cfg, path.c_str()) == CONFIG_TRUE) return 0;
+  if (config_error_type(cfg) == CONFIG_ERR_FILE_IO)
+    *error = std::string("cannot be read: ") + std::strerror(errno ? errno : EIO);
+  else
+    *error = "line " + std::to_string(config_error_line(cfg)) + ": " +
+             (config_error_text(cfg) ? config_error_text(cfg) : "parse error");
+  return -1;
+}

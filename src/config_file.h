@@ -13,4 +13,8 @@ class ConfigFile {
   // read, `cfg` holds the defaults, which are written to `path` unless an
   // unreadable file there could not be moved aside.
   static void readOrCreate(const std::string& path, config_t* cfg);
+  // Reads `path` into `cfg` and changes nothing on disk: 0 when read; 1 when
+  // there is no file (`cfg` then holds the defaults); -1 when it cannot be
+  // read or parsed, with `error` saying why.
+  static int readOnly(const std::string& path, config_t* cfg, std::string* error);
 };

@@ -76,6 +76,7 @@ int main(int argc, char** argv) {
   // watchdog kill during a long start-up leaves its full report too.
   app.onWorkspaceReady(armCrashReports);
   if (int rc = app.start(argc, argv)) return rc;
+  if (app.done()) return 0;
 
   for (;;) {
     timespec left{5000, 0};

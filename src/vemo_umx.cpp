@@ -1,5 +1,6 @@
 #include "vemo_umx.h"
 
+#include <libconfig.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,10 +9,13 @@
 #include <cxxopts.hpp>
 #include <filesystem>
 #include <iostream>
+#include <sstream>
 #include <system_error>
 
+#include "config_file.h"
 #include "console.h"
 #include "schedule.h"
+#include "tag_export.h"
 
 namespace fs = std::filesystem;
 
@@ -38,6 +42,7 @@ int VemoUmx::start(int argc, char** argv) {
   argv_[argc] = nullptr;
 
   if (int rc = parseOptions(argc, argv)) return rc;
+  if (done_) return 0;
   if (workspace_ready_) workspace_ready_();
   schedule_->setMetricsFile(metrics_file_);
   schedule_->init(workspace_path_, config_path_);
@@ -55,6 +60,16 @@ void VemoUmx::writeOutLog(int signo, bool crash) {
 
 namespace {
 
+// One setting of the tag export: the file's, the default without a file;
+// false with a message when the file has it missing or mistyped.
+bool exportSetting(const config_t* cfg, const char* key, int* value, const std::string& path) {
+  if (config_lookup_int(cfg, key, value) == CONFIG_TRUE) return true;
+  std::cerr << "vemo_umx: " << path << ": " << key
+            << " is missing or not an integer; the bridge would not run with this file"
+            << std::endl;
+  return false;
+}
+
 // Creates `dir` with its parents when missing. False, with a message on
 // standard error, when that is impossible.
 bool ensureDirectory(const std::string& dir) {
@@ -71,6 +86,39 @@ bool ensureDirectory(const std::string& dir) {
 
 }  // namespace
 
+int VemoUmx::exportTags(const std::string& format, const std::string& config_path) {
+  config_t cfg;
+  config_init(&cfg);
+  std::string error;
+  const int read = ConfigFile::readOnly(config_path, &cfg, &error);
+  if (read < 0) {
+    std::cerr << "vemo_umx: configuration file " << config_path << " " << error << std::endl;
+    config_destroy(&cfg);
+    return 2;
+  }
+  if (read == 1)
+    std::cerr << "vemo_umx: no configuration file " << config_path
+              << ": the tags are those of the default configuration" << std::endl;
+  TagExport::Layout layout;
+  int protocol_type = 0, little_endian = 0, command_register = 0;
+  const bool ok = exportSetting(&cfg, "protocolType", &protocol_type, config_path) &&
+                  exportSetting(&cfg, "littleEndian", &little_endian, config_path) &&
+                  exportSetting(&cfg, "pnRegisterNumber", &command_register, config_path);
+  config_destroy(&cfg);
+  if (!ok) return 2;
+  // Truncated as the service truncates them.
+  layout.protocol_type = static_cast<uint16_t>(protocol_type);
+  layout.little_endian = static_cast<uint8_t>(little_endian) != 0;
+  layout.command_register = command_register;
+  std::ostringstream out;
+  if (TagExport::write(format, layout, out, &error) != 0) {
+    std::cerr << "vemo_umx: " << error << std::endl;
+    return 2;
+  }
+  std::cout << out.str() << std::flush;
+  return std::cout ? 0 : 1;
+}
+
 int VemoUmx::parseOptions(int argc, char** argv) {
   cxxopts::Options options("vemo_umx", "Vemo Umx main process");
   options.allow_unrecognised_options();
@@ -80,7 +128,10 @@ int VemoUmx::parseOptions(int argc, char** argv) {
       cxxopts::value<std::string>()->default_value("./config/vemo_umx"),
       "")("w,workspace", "Specify workspace for vemo_umx", cxxopts::value<std::string>(), "")(
       "metrics-file", "Write Prometheus metrics to PATH every 5 s", cxxopts::value<std::string>(),
-      "PATH");
+      "PATH")("export-tags",
+              "Write the PLC tag list (csv, st or plcopen) for the workspace's configuration to "
+              "standard output and exit",
+              cxxopts::value<std::string>(), "FORMAT");
 
   cxxopts::ParseResult result;
   try {
@@ -91,6 +142,19 @@ int VemoUmx::parseOptions(int argc, char** argv) {
   }
 
   for (const auto& arg : result.unmatched()) Console::write(1, "UNMATCHED argument: " + arg + "\n");
+
+  // The tag export reads the configuration and writes nothing: no
+  // directory, no default file, no log.
+  if (result.count("export-tags")) {
+    std::string ws =
+        result.count("workspace") ? result["workspace"].as<std::string>() : workspace_path_;
+    if (!ws.empty() && ws.back() != '/') ws += '/';
+    const std::string config =
+        result.count("config") ? "./config/" + result["config"].as<std::string>() : config_path_;
+    const int rc = exportTags(result["export-tags"].as<std::string>(), ws + config);
+    done_ = rc == 0;
+    return rc;
+  }
 
   if (result.count("workspace")) {
     std::string ws = result["workspace"].as<std::string>();

@@ -2,8 +2,11 @@
 // vemo_gateway_sim on a socat serial line, checked on the gateway's image and
 // on the simulator's call lines.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <cmath>
 #include <cstring>
+#include <map>
 #include <sstream>
 
 #include "cell.h"
@@ -30,9 +33,13 @@ std::vector<long> pair(float f, bool little_endian) {
   return {swap16(high), swap16(low)};
 }
 
-long word(long v, bool little_endian) { return little_endian ? v : swap16(v); }
+long word(long v, bool little_endian) {
+  return little_endian ? v : swap16(v);
+}
 
-bool waitCycles(Cell& cell, int n) { return cell.waitCycles(n); }
+bool waitCycles(Cell& cell, int n) {
+  return cell.waitCycles(n);
+}
 
 Cell::Options withConfig(std::map<std::string, std::string> config) {
   Cell::Options o;
@@ -88,9 +95,11 @@ class StatusBlock : public ::testing::TestWithParam<std::pair<int, bool>> {};
 TEST_P(StatusBlock, CarriesTheRobotStateInTheConfiguredLayoutAndByteOrder) {
   const int protocol = GetParam().first;
   const bool le = GetParam().second;
-  Cell cell(withConfig({{"protocolType", std::to_string(protocol)}, {"littleEndian", le ? "1" : "0"}}));
+  Cell cell(
+      withConfig({{"protocolType", std::to_string(protocol)}, {"littleEndian", le ? "1" : "0"}}));
   cell.start();
-  ASSERT_EQ(cell.robotCmd("set joint_positions 1 -2 0.5 3 4 5.5"), "ok set joint_positions 1 -2 0.5 3 4 5.5");
+  ASSERT_EQ(cell.robotCmd("set joint_positions 1 -2 0.5 3 4 5.5"),
+            "ok set joint_positions 1 -2 0.5 3 4 5.5");
   cell.robotCmd("set tcp_pose 0.1 0.2 0.3 1 2 3");
   cell.robotCmd("set tcp_speed 7.9 1 1");
   cell.robotCmd("set speed_fraction 0.29");
@@ -118,7 +127,9 @@ TEST_P(StatusBlock, CarriesTheRobotStateInTheConfiguredLayoutAndByteOrder) {
   EXPECT_TRUE(cell.waitGateway("hr", tcp, {word(7, le)}, kWait));
   EXPECT_TRUE(cell.waitGateway("hr", mode, {word(3, le)}, kWait)) << "powered off";
   EXPECT_TRUE(cell.waitGateway("hr", safety, {word(3, le)}, kWait));
-  EXPECT_TRUE(cell.waitGateway("hr", 64, {word(1, le), word(65534, le), word(3, le), word(4, le), word(5, le), word(6, le)}, kWait));
+  EXPECT_TRUE(cell.waitGateway(
+      "hr", 64, {word(1, le), word(65534, le), word(3, le), word(4, le), word(5, le), word(6, le)},
+      kWait));
   // Each value was set by a command of its own: a status packet may come
   // between two of them, so each is awaited.
   EXPECT_TRUE(cell.waitGateway(
@@ -130,7 +141,8 @@ TEST_P(StatusBlock, CarriesTheRobotStateInTheConfiguredLayoutAndByteOrder) {
 
   // The heartbeat advances in its register; the layout's unused words stay 0.
   const int hb = second ? 45 : 57;
-  ASSERT_TRUE(cell.waitGatewayWhere("hr", hb, 1, [&](auto v) { return word(v[0], le) >= 2; }, kWait));
+  ASSERT_TRUE(cell.waitGatewayWhere(
+      "hr", hb, 1, [&](auto v) { return word(v[0], le) >= 2; }, kWait));
   for (int r : second ? std::vector<int>{44, 46, 63} : std::vector<int>{56, 62, 63})
     EXPECT_EQ(cell.gwGet("hr", r, 1), std::vector<long>{0}) << r;
   EXPECT_EQ(cell.gwGet("hr", 82, 50), std::vector<long>(50, 0));
@@ -138,9 +150,163 @@ TEST_P(StatusBlock, CarriesTheRobotStateInTheConfiguredLayoutAndByteOrder) {
   // A shorter pose leaves the registers it does not reach as they were.
   cell.robotCmd("set tcp_pose 9 9 9");
   std::vector<long> short_pose;
-  for (float v : {9.0f, 9.0f, 9.0f}) for (long r : pair(v, le)) short_pose.push_back(r);
+  for (float v : {9.0f, 9.0f, 9.0f})
+    for (long r : pair(v, le)) short_pose.push_back(r);
   ASSERT_TRUE(cell.waitGateway("hr", 32, short_pose, kWait));
   EXPECT_EQ(cell.gwGet("hr", 38, 6), std::vector<long>(pose.begin() + 6, pose.end()));
+}
+
+namespace {
+
+// The PLC programmer's import as a PLC reads it: the exported CSV, parsed
+// and decoded here with nothing of the service's code.
+struct Tag {
+  std::string direction, table, type, encoding, unit;
+  int address = 0;
+  double scale = 1;
+};
+
+std::vector<std::string> csvCells(const std::string& line) {
+  std::vector<std::string> cells(1);
+  bool quoted = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+      cells.back() += '"';
+      ++i;
+    } else if (c == '"') {
+      quoted = !quoted;
+    } else if (c == ',' && !quoted) {
+      cells.emplace_back();
+    } else {
+      cells.back() += c;
+    }
+  }
+  return cells;
+}
+
+// Registers as the PLC reads them -> the value, by the tag's encoding
+// (letters: bytes of the value, A the most significant, in register order).
+double decode(const Tag& t, const std::vector<long>& regs) {
+  uint8_t bytes[4] = {};
+  for (size_t r = 0; r < regs.size(); ++r) {
+    bytes[2 * r] = static_cast<uint8_t>(regs[r] >> 8);
+    bytes[2 * r + 1] = static_cast<uint8_t>(regs[r]);
+  }
+  uint32_t u = 0;
+  for (size_t k = 0; k < t.encoding.size(); ++k)
+    u |= uint32_t(bytes[k]) << (8 * (t.encoding.size() - 1 - size_t(t.encoding[k] - 'A')));
+  if (t.type == "REAL") {
+    float f;
+    std::memcpy(&f, &u, 4);
+    return f * t.scale;
+  }
+  if (t.type == "INT") return static_cast<int16_t>(u) * t.scale;
+  return u * t.scale;
+}
+
+// A 16-bit value as the PLC writes it into a register, by the encoding.
+long encode(const Tag& t, uint16_t v) {
+  return t.encoding == "AB" ? v : swap16(v);
+}
+
+}  // namespace
+
+// Every value the PLC sees, found by the exported tag list alone at its
+// address with its encoding and scale, in each layout and byte order; and
+// a command and PLC values sent through it reach the controller.
+TEST_P(StatusBlock, TheExportedTagListDecodesTheLiveCell) {
+  const int protocol = GetParam().first;
+  const bool le = GetParam().second;
+  const int block = protocol == 3 ? 40 : 100;
+  Cell cell(withConfig({{"protocolType", std::to_string(protocol)},
+                        {"littleEndian", le ? "1" : "0"},
+                        {"pnRegisterNumber", std::to_string(block)},
+                        {"controlRobot", "1"}}));
+  vt::Process exporter(
+      {vt::bin("vemo_umx"), "--workspace", cell.workspace(), "--export-tags", "csv"});
+  int status = 0;
+  ASSERT_TRUE(exporter.waitExit(kWait, &status));
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << exporter.allText(vt::Stream::Err);
+  auto lines = exporter.lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "name,direction,table,address,type,encoding,scale,unit,description");
+  std::map<std::string, Tag> tags;
+  for (size_t i = 1; i < lines.size(); ++i) {
+    auto c = csvCells(lines[i]);
+    ASSERT_EQ(c.size(), 9u) << lines[i];
+    ASSERT_TRUE(
+        tags.emplace(c[0], Tag{c[1], c[2], c[4], c[5], c[7], std::stoi(c[3]), std::stod(c[6])})
+            .second)
+        << "unique names: " << c[0];
+  }
+
+  cell.start();
+  for (const char* cmd :
+       {"set joint_positions 1 -2 0.5 3 4 5.5", "set tcp_pose 0.1 0.2 0.3 1 2 3",
+        "set tcp_speed 7.9", "set speed_fraction 0.29", "set safety_mode 3", "set robot_mode 5",
+        "set runtime_state 2", "set joint_currents 1.9 -2.5 3 4 5 6",
+        "set joint_voltages 48 48.5 49 50 51 52", "set joint_temperatures 30 31 32 33 34 35.9",
+        "set standard_di_bits 5", "set standard_do_bits 32776", "set tool_do_bits 6",
+        "set output_bit_registers 9223372036854775809", "set int16_register 33 -1234",
+        "set int16_register 63 4321"})
+    ASSERT_EQ(cell.robotCmd(cmd).rfind("ok", 0), 0u) << cmd;
+  std::map<std::string, double> expected = {{"JOINT_POSITION_0", 1},
+                                            {"JOINT_POSITION_1", -2},
+                                            {"JOINT_POSITION_2", 0.5},
+                                            {"JOINT_POSITION_5", 5.5},
+                                            {"TCP_POSE_X", 0.1f},
+                                            {"TCP_POSE_RZ", 3},
+                                            {"TCP_SPEED", 7},
+                                            {"SPEED_PERCENT", 29},
+                                            {"SAFETY_MODE", 3},
+                                            {"ROBOT_MODE", 5},
+                                            {"JOINT_CURRENT_1", -2},
+                                            {"JOINT_VOLTAGE_5", 52},
+                                            {"JOINT_TEMPERATURE_5", 35},
+                                            {"PROGRAM_PAUSED", 1},
+                                            {"PROGRAM_RUNNING", 0},
+                                            {"STD_IN_00", 1},
+                                            {"STD_IN_01", 0},
+                                            {"STD_IN_02", 1},
+                                            {"STD_OUT_03", 1},
+                                            {"STD_OUT_15", 1},
+                                            {"TOOL_OUT_1", 1},
+                                            {"TOOL_OUT_0", 0},
+                                            {"ROBOT_BOOL_OUT_00", 1},
+                                            {"ROBOT_BOOL_OUT_63", 1},
+                                            {"ROBOT_BOOL_OUT_01", 0},
+                                            {"ROBOT_INT16_33", -1234},
+                                            {"ROBOT_INT16_63", 4321}};
+  auto read = [&](const std::string& name) {
+    const Tag& t = tags.at(name);
+    const int n = t.type == "REAL" ? 2 : 1;
+    const char* table = t.table == "coil" ? "co" : t.table == "holding_register" ? "hr" : "?";
+    auto regs = cell.gwGet(table, t.address, n);
+    if (regs.empty()) return -1e9;
+    return t.type == "BOOL" ? double(regs[0]) : decode(t, regs);
+  };
+  for (const auto& [name, value] : expected) {
+    ASSERT_TRUE(tags.count(name)) << name;
+    EXPECT_EQ(tags.at(name).direction, "robot_to_plc") << name;
+    EXPECT_TRUE(vt::waitUntil([&] { return std::abs(read(name) - value) < 1e-6; }, kWait))
+        << name << " reads " << read(name) << ", not " << value;
+  }
+
+  // PLC to robot: a bit, a word, then 0 and a command through the command word.
+  const Tag& bit = tags.at("PLC_BOOL_IN_05");
+  const Tag& word16 = tags.at("PLC_INT16_03");
+  const Tag& command = tags.at("CMD_WORD");
+  EXPECT_EQ(bit.table, "discrete_input");
+  cell.gwSet("di", bit.address, {1});
+  cell.gwSet("ir", word16.address, {encode(word16, static_cast<uint16_t>(-300))});
+  EXPECT_TRUE(cell.waitCall("call setBoolInput 5 1", kWait));
+  EXPECT_TRUE(cell.waitCall("call setInt16Register 3 -300", kWait));
+  EXPECT_EQ(command.address, block);
+  cell.gwSet("ir", command.address, {encode(command, 0)});
+  ASSERT_TRUE(cell.waitCycles(3));
+  cell.gwSet("ir", command.address, {encode(command, 5)});
+  EXPECT_TRUE(cell.waitCall("call runProgram", kWait));
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, StatusBlock,
@@ -301,7 +467,8 @@ TEST(Heartbeat, ReportsRobotModeChangesAndABlockingLink) {
   ASSERT_TRUE(cell.waitLog("机械臂当前状态，本体处于断电状态", kWait)) << cell.umx().allText();
   cell.robotCmd("set robot_mode 3");
   cell.robotCmd("set robot_mode 4");
-  ASSERT_TRUE(cell.waitLog("机械臂当前状态，本体上电成功, 刹车暂未松开, 关节初始状态未获取", kWait));
+  ASSERT_TRUE(
+      cell.waitLog("机械臂当前状态，本体上电成功, 刹车暂未松开, 关节初始状态未获取", kWait));
   cell.robotCmd("set robot_mode 8");
   ASSERT_TRUE(cell.waitLog("机械臂当前状态，松刹车成功，运行模式", kWait));
   cell.robotCmd("set robot_mode 8");
@@ -317,8 +484,15 @@ TEST(Heartbeat, ReportsRobotModeChangesAndABlockingLink) {
   EXPECT_TRUE(cell.waitLog("modbus is blocking ", Ms(25000)));
   cell.gateway().query("mute off");
   long hb = -1;
-  ASSERT_TRUE(cell.waitGatewayWhere("hr", 57, 1, [&](auto v) { hb = v[0]; return v[0] != 0; }, Ms(30000)));
-  EXPECT_TRUE(cell.waitGatewayWhere("hr", 57, 1, [&](auto v) { return v[0] != hb; }, Ms(15000)))
+  ASSERT_TRUE(cell.waitGatewayWhere(
+      "hr", 57, 1,
+      [&](auto v) {
+        hb = v[0];
+        return v[0] != 0;
+      },
+      Ms(30000)));
+  EXPECT_TRUE(cell.waitGatewayWhere(
+      "hr", 57, 1, [&](auto v) { return v[0] != hb; }, Ms(15000)))
       << "the heartbeat register advances again once the gateway answers";
 }
 

@@ -393,7 +393,10 @@ TEST(Install, ComponentsRunFromAnyPrefixAndLeaveTheSdkToTheLoader) {
                                       "share/doc/vemo-umx/changelog.gz",
                                       "share/doc/vemo-umx/copyright",
                                       "share/man/man8/vemo_umx.8.gz",
-                                      "share/vemo-umx/prometheus/vemo_umx.rules.yml"};
+                                      "share/vemo-umx/prometheus/vemo_umx.rules.yml",
+                                      "share/vemo-umx/tags/vemo_umx_tags.csv",
+                                      "share/vemo-umx/tags/vemo_umx_tags.st",
+                                      "share/vemo-umx/tags/vemo_umx_tags.xml"};
   EXPECT_EQ(filesBelow(prefix), service) << inst.out;
   EXPECT_EQ(fs::read_symlink(prefix + "/lib/vemo_umx/libvemo_umx.so.1").string(),
             "libvemo_umx.so.1.0.0");
@@ -513,7 +516,9 @@ TEST(Install, PackagesHoldTheirPartsAndTheirDependencies) {
         "usr/lib/vemo_umx/libvemo_umx.so.1.0.0", "usr/lib/systemd/system/vemo_umx.service",
         "etc/default/vemo_umx", "usr/share/doc/vemo-umx/README.md",
         "usr/share/doc/vemo-umx/changelog.gz", "usr/share/doc/vemo-umx/copyright",
-        "usr/share/man/man8/vemo_umx.8.gz", "usr/share/vemo-umx/prometheus/vemo_umx.rules.yml"}},
+        "usr/share/man/man8/vemo_umx.8.gz", "usr/share/vemo-umx/prometheus/vemo_umx.rules.yml",
+        "usr/share/vemo-umx/tags/vemo_umx_tags.csv", "usr/share/vemo-umx/tags/vemo_umx_tags.st",
+        "usr/share/vemo-umx/tags/vemo_umx_tags.xml"}},
       {"vemo-umx-sim",
        {"usr/bin/vemo_robot_sim", "usr/bin/vemo_gateway_sim", "usr/bin/vemo_umx-simulated",
         "usr/lib/vemo_umx-sim/libvemo_sdk.so.1", "usr/lib/vemo_umx-sim/libvemo_sdk.so.1.0.0",

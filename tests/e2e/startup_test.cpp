@@ -133,6 +133,44 @@ TEST(Startup, BadCommandLinesEndWithUsageAndStatusTwo) {
   }
 }
 
+// The tag export reads the workspace's configuration and changes nothing:
+// no directory, no default file, no log; a bad file or format ends with 2.
+TEST(Startup, TagExportChangesNothingAndSaysWhatItCannotRead) {
+  vt::TempDir tmp("vemo-e2e");
+  const std::string ws = tmp / "ws";
+  auto run = [&](std::vector<std::string> args, int* code) {
+    auto p = startUmx(std::move(args));
+    *code = runToExit(*p);
+    return p;
+  };
+  int code = 0;
+  auto none = run({"--workspace", ws, "--export-tags", "st"}, &code);
+  EXPECT_EQ(code, 0);
+  EXPECT_FALSE(vt::fileExists(ws)) << "nothing made on disk";
+  EXPECT_EQ(none->lines(vt::Stream::Err).size(), 1u) << none->allText(vt::Stream::Err);
+  EXPECT_NE(none->allText(vt::Stream::Err).find("default configuration"), std::string::npos);
+  EXPECT_NE(none->allText().find("VEMO_STATUS_BLOCK : STRUCT"), std::string::npos);
+  EXPECT_EQ(none->countContaining("Set workspace"), 0u);
+
+  fs::create_directories(ws + "/config");
+  vt::writeFile(ws + "/config/vemo_umx.conf", "protocolType = 3;\nlittleEndian = 1;\n");
+  auto missing_key = run({"--workspace", ws, "--export-tags", "csv"}, &code);
+  EXPECT_EQ(code, 2);
+  EXPECT_NE(missing_key->allText(vt::Stream::Err).find("pnRegisterNumber is missing"),
+            std::string::npos)
+      << missing_key->allText(vt::Stream::Err);
+  vt::writeFile(ws + "/config/vemo_umx.conf", "protocolType = ;\n");
+  auto broken = run({"--workspace", ws, "--export-tags", "csv"}, &code);
+  EXPECT_EQ(code, 2);
+  EXPECT_NE(broken->allText(vt::Stream::Err).find("line 1"), std::string::npos);
+  EXPECT_EQ(vt::readFile(ws + "/config/vemo_umx.conf"), "protocolType = ;\n") << "kept as it was";
+  fs::remove(ws + "/config/vemo_umx.conf");
+  auto format = run({"--workspace", ws, "--export-tags", "xlsx"}, &code);
+  EXPECT_EQ(code, 2);
+  EXPECT_NE(format->allText(vt::Stream::Err).find("unknown tag format 'xlsx'"), std::string::npos);
+  EXPECT_FALSE(vt::fileExists(ws + "/log")) << "no log";
+}
+
 TEST(Startup, UnusableWorkspaceEndsWithAMessage) {
   vt::TempDir tmp("vemo-e2e");
   vt::writeFile(tmp / "file", "x");

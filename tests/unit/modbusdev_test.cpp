@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "console.h"
 #include "log.h"
 #include "serial_lock.h"
 #include "test_env.h"
@@ -91,6 +92,9 @@ class StderrCapture {
  private:
   void restore() {
     if (saved_ < 0) return;
+    // The service's console writes from a thread of its own: what was
+    // echoed before now is on standard error once drained.
+    Console::drain(std::chrono::seconds(5));
     std::fflush(stderr);
     dup2(saved_, 2);
     close(saved_);
