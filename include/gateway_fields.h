@@ -7,7 +7,10 @@
 // drift from what the cycle writes. Header only: the gateway simulator uses
 // it too.
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "gateway_map.h"
@@ -186,6 +189,36 @@ inline const std::vector<Field>& fields() {
     return v;
   }();
   return all;
+}
+
+// The field named `name`; null when there is none.
+inline const Field* fieldNamed(std::string_view name) {
+  for (const auto& f : fields())
+    if (f.name == name) return &f;
+  return nullptr;
+}
+
+// A value as the PLC reads it from the field's registers (`regs`, as many as
+// the type takes), by the type and the encoding of `little_endian`; the
+// stored number times the scale. Not for BOOL.
+inline double decodeRegisters(const Field& f, const uint16_t* regs, bool little_endian) {
+  const char* enc = encodingOf(f.type, little_endian);
+  const size_t n = std::strlen(enc);
+  uint32_t u = 0;
+  for (size_t k = 0; k < n; ++k) {
+    const uint16_t reg = regs[k / 2];
+    const uint8_t byte = static_cast<uint8_t>(k % 2 == 0 ? reg >> 8 : reg);
+    u |= static_cast<uint32_t>(byte) << (8 * (n - 1 - static_cast<size_t>(enc[k] - 'A')));
+  }
+  double value = u;
+  if (f.type == Type::kReal) {
+    float x;
+    std::memcpy(&x, &u, sizeof x);
+    value = x;
+  } else if (f.type == Type::kInt) {
+    value = static_cast<int16_t>(u);
+  }
+  return value * f.scale;
 }
 
 }  // namespace gateway_map

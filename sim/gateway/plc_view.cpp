@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "gateway_fields.h"
 #include "gateway_image.h"
 #include "gateway_map.h"
 
@@ -77,13 +78,20 @@ class Reader {
     return decodeWord(at(snap_.holding, addr), options_.little_endian);
   }
   int16_t signedWord(int addr) const { return static_cast<int16_t>(word(addr)); }
-  float real(int addr) const {
-    return decodeFloat(at(snap_.holding, addr), at(snap_.holding, addr + 1),
-                       options_.little_endian);
-  }
   uint16_t command(int index) const {
     return decodeWord(at(snap_.command, index), options_.little_endian);
   }
+  // A status value by its field: the map's one description says where it
+  // is and how it is encoded.
+  double value(const std::string& name) const {
+    const gm::Field* f = gm::fieldNamed(name);
+    if (!f) return 0;
+    const int addr = gm::addressOf(*f, options_.protocol_type, options_.command_register);
+    if (f->type == gm::Type::kBool) return at(snap_.coils, addr);
+    const uint16_t regs[2] = {at(snap_.holding, addr), at(snap_.holding, addr + 1)};
+    return gm::decodeRegisters(*f, regs, options_.little_endian);
+  }
+  int integer(const std::string& name) const { return static_cast<int>(value(name)); }
 
   // Bits as 0/1, a space after every 8 so a channel can be counted out.
   static std::string bits(const std::vector<uint16_t>& table, int first, int count) {
@@ -105,17 +113,21 @@ class Reader {
   const ViewOptions& options_;
 };
 
-std::string floatRow(const char* label, const Reader& r, int first) {
+// Six values of the fields `prefix` followed by each of `suffixes`.
+std::string valueRow(const char* label, const Reader& r, const std::string& prefix,
+                     const std::vector<std::string>& suffixes, bool real) {
   std::string s = padRight(label, kLabelWidth);
-  for (int k = 0; k < 6; ++k) s += padLeft(floatText(r.real(first + 2 * k)), kValueWidth);
+  for (const auto& suffix : suffixes) {
+    const double v = r.value(prefix + suffix);
+    s += padLeft(real ? floatText(static_cast<float>(v)) : std::to_string(static_cast<int>(v)),
+                 kValueWidth);
+  }
   return s;
 }
 
-std::string truncatedRow(const char* label, const Reader& r, int first) {
-  std::string s = padRight(label, kLabelWidth);
-  for (int k = 0; k < gm::kJoints; ++k)
-    s += padLeft(std::to_string(r.signedWord(first + k)), kValueWidth);
-  return s;
+const std::vector<std::string>& joints() {
+  static const std::vector<std::string> k = {"0", "1", "2", "3", "4", "5"};
+  return k;
 }
 
 std::string linkRow(const ImageSnapshot& snap) {
@@ -229,7 +241,6 @@ std::array<double, 256> RateMeter::rates() const {
 std::vector<std::string> renderView(const ImageSnapshot& snap, const ViewOptions& options,
                                     const ViewText& text) {
   const Reader r(snap, options);
-  const gm::StatusLayout& at = gm::statusLayout(options.protocol_type);
   std::vector<std::string> rows;
   rows.reserve(kRows);
 
@@ -245,20 +256,20 @@ std::vector<std::string> renderView(const ImageSnapshot& snap, const ViewOptions
     title += "..." + link.substr(link.size() - (link_room - 3));
   rows.push_back(title);
   rows.push_back(linkRow(snap));
-  rows.push_back(floatRow("joints", r, at.joints));
-  rows.push_back(floatRow("tcp pose", r, at.tcp_pose));
+  rows.push_back(valueRow("joints", r, "JOINT_POSITION_", joints(), true));
+  rows.push_back(valueRow("tcp pose", r, "TCP_POSE_", {"X", "Y", "Z", "RX", "RY", "RZ"}, true));
   rows.push_back(format("heartbeat %u  speed %d%%  tcp speed %d  running %d stopped %d paused %d",
-                        r.word(at.heartbeat), r.signedWord(at.speed_percent),
-                        r.signedWord(at.tcp_speed), Reader::at(snap.coils, gm::kProgramRunningCoil),
-                        Reader::at(snap.coils, gm::kProgramStoppedCoil),
-                        Reader::at(snap.coils, gm::kProgramPausedCoil)));
-  const int robot_mode = r.signedWord(at.robot_mode);
-  const int safety_mode = r.signedWord(at.safety_mode);
+                        static_cast<unsigned>(r.integer("HEARTBEAT")),
+                        static_cast<int16_t>(r.integer("SPEED_PERCENT")), r.integer("TCP_SPEED"),
+                        r.integer("PROGRAM_RUNNING"), r.integer("PROGRAM_STOPPED"),
+                        r.integer("PROGRAM_PAUSED")));
+  const int robot_mode = static_cast<int16_t>(r.integer("ROBOT_MODE"));
+  const int safety_mode = static_cast<int16_t>(r.integer("SAFETY_MODE"));
   rows.push_back(padRight(format("robot mode %d %s", robot_mode, robotModeName(robot_mode)), 36) +
                  format("safety mode %d %s", safety_mode, safetyModeName(safety_mode)));
-  rows.push_back(truncatedRow("current", r, at.currents));
-  rows.push_back(truncatedRow("voltage", r, at.voltages));
-  rows.push_back(truncatedRow("temperature", r, at.temperatures));
+  rows.push_back(valueRow("current", r, "JOINT_CURRENT_", joints(), false));
+  rows.push_back(valueRow("voltage", r, "JOINT_VOLTAGE_", joints(), false));
+  rows.push_back(valueRow("temperature", r, "JOINT_TEMPERATURE_", joints(), false));
   rows.push_back("cfg in " + range(gm::kSafeInputPairsCoil, gm::kSafeInputPairs) + " " +
                  Reader::bits(snap.coils, gm::kSafeInputPairsCoil, gm::kSafeInputPairs) +
                  "  cfg out " + range(gm::kSafeOutputPairsCoil, gm::kSafeOutputPairs) + " " +

@@ -5,12 +5,14 @@
 #include <libconfig.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <regex>
 #include <set>
 #include <sstream>
 
+#include "gateway_fields.h"
 #include "gateway_map.h"
 #include "log_env.h"
 #include "logger.h"
@@ -96,35 +98,53 @@ const auto* const g_env =
 
 }  // namespace
 
+namespace {
+
+// Where the map's one description puts the fields whose names start with
+// `prefix`, in `table`, for `protocol_type`: every coil or register they take.
+std::set<int> fieldSpan(gm::Table table, const std::string& prefix, int protocol_type,
+                        bool* real = nullptr) {
+  std::set<int> at;
+  for (const auto& f : gm::fields()) {
+    if (f.table != table || f.in_command_block || f.name.rfind(prefix, 0) != 0) continue;
+    const int a = gm::addressOf(f, protocol_type, 0);
+    for (int i = 0; i < std::max(1, gm::registersOf(f.type)); ++i) at.insert(a + i);
+    if (real) *real = f.type == gm::Type::kReal;
+  }
+  return at;
+}
+
+}  // namespace
+
 TEST(Readme, HoldingRegisterTableIsTheStatusLayout) {
   const auto rows = table("| content | encoding | protocolType not 3 | protocolType 3 |");
   ASSERT_EQ(rows.size(), 11u);
   for (int column : {2, 3}) {
     SCOPED_TRACE(column);
-    const gm::StatusLayout& l = gm::statusLayout(column == 3 ? 3 : 2);
-    const std::vector<std::pair<std::string, std::set<int>>> expected = {
-        {"TCP pose", span(l.tcp_pose, 2 * gm::kPoseElements)},
-        {"joint positions", span(l.joints, 2 * gm::kJoints)},
-        {"heartbeat", span(l.heartbeat, 1)},
-        {"speed fraction", span(l.speed_percent, 1)},
-        {"TCP speed", span(l.tcp_speed, 1)},
-        {"robot mode", span(l.robot_mode, 1)},
-        {"safety mode", span(l.safety_mode, 1)},
-        {"joint currents", span(l.currents, gm::kJoints)},
-        {"joint voltages", span(l.voltages, gm::kJoints)},
-        {"joint temperatures", span(l.temperatures, gm::kJoints)},
+    const int protocol = column == 3 ? 3 : 2;
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"TCP pose", "TCP_POSE_"},
+        {"joint positions", "JOINT_POSITION_"},
+        {"heartbeat", "HEARTBEAT"},
+        {"speed fraction", "SPEED_PERCENT"},
+        {"TCP speed", "TCP_SPEED"},
+        {"robot mode", "ROBOT_MODE"},
+        {"safety mode", "SAFETY_MODE"},
+        {"joint currents", "JOINT_CURRENT_"},
+        {"joint voltages", "JOINT_VOLTAGE_"},
+        {"joint temperatures", "JOINT_TEMPERATURE_"},
     };
     std::set<int> zeros = span(gm::kStatusBlockStart, gm::kStatusBlockCount);
-    for (auto& [name, regs] : expected) {
+    for (auto& [name, prefix] : expected) {
+      bool real = false;
+      const std::set<int> regs = fieldSpan(gm::Table::kHoldingRegister, prefix, protocol, &real);
+      ASSERT_FALSE(regs.empty()) << prefix;
       bool found = false;
       for (auto& r : rows)
         if (startsWith(r[0], name)) {
           found = true;
           EXPECT_EQ(addresses(r[column]), regs) << name;
-          EXPECT_EQ(r[1], name.find("pose") != std::string::npos || name == "joint positions"
-                              ? "float pair"
-                              : "word")
-              << name;
+          EXPECT_EQ(r[1], real ? "float pair" : "word") << name;
         }
       EXPECT_TRUE(found) << name;
       for (int a : regs) zeros.erase(a);
@@ -136,16 +156,17 @@ TEST(Readme, HoldingRegisterTableIsTheStatusLayout) {
 
 TEST(Readme, CoilCycleAndCommandTablesAreTheMap) {
   const auto coils = table("| coils | content |");
+  const auto coil = [](const char* prefix) { return fieldSpan(gm::Table::kCoil, prefix, 2); };
   const std::vector<std::pair<std::string, std::set<int>>> expected = {
-      {"robot bool output", span(gm::kRobotBitsStart, gm::kRobotBitsCount)},
-      {"configurable input", span(gm::kSafeInputPairsCoil, gm::kSafeInputPairs)},
-      {"configurable output", span(gm::kSafeOutputPairsCoil, gm::kSafeOutputPairs)},
-      {"program running", span(gm::kProgramRunningCoil, 1)},
-      {"program stopped", span(gm::kProgramStoppedCoil, 1)},
-      {"program paused", span(gm::kProgramPausedCoil, 1)},
-      {"standard digital inputs", span(gm::kStandardInputsCoil, gm::kStandardChannels)},
-      {"standard digital outputs", span(gm::kStandardOutputsCoil, gm::kStandardChannels)},
-      {"tool digital outputs", span(gm::kToolOutputsCoil, gm::kToolChannels)},
+      {"robot bool output", coil("ROBOT_BOOL_OUT_")},
+      {"configurable input", coil("CONF_IN_PAIR_")},
+      {"configurable output", coil("CONF_OUT_PAIR_")},
+      {"program running", coil("PROGRAM_RUNNING")},
+      {"program stopped", coil("PROGRAM_STOPPED")},
+      {"program paused", coil("PROGRAM_PAUSED")},
+      {"standard digital inputs", coil("STD_IN_")},
+      {"standard digital outputs", coil("STD_OUT_")},
+      {"tool digital outputs", coil("TOOL_OUT_")},
   };
   std::set<int> zeros = span(0, gm::kStatusBitsStart + gm::kStatusBitsCount);
   std::set<int> documented_zeros;
