@@ -83,8 +83,11 @@ std::vector<Member> membersOf(const Block& b, const TagExport::Layout& l) {
     std::ostringstream where;
     where << tableShort(b.table) << " " << a;
     if (!f) {
-      members.push_back(
-          {"RESERVED_" + std::to_string(a), bits ? "BOOL" : "WORD", where.str() + ", not used"});
+      // The command block moves with pnRegisterNumber: its gaps are named
+      // by their word, so the type is the same in every configuration.
+      members.push_back({b.command_block ? "RESERVED_WORD_" + std::to_string(a - start)
+                                         : "RESERVED_" + std::to_string(a),
+                         bits ? "BOOL" : "WORD", where.str() + ", not used"});
       ++a;
       continue;
     }

@@ -90,6 +90,8 @@ TEST(TagExport, StructuredTextAndPlcopenCarryTheBlocksInRegisterOrder) {
   EXPECT_NE(
       at("VEMO_COMMAND_BLOCK : STRUCT (* command block, PLC to robot: input registers 40..47"),
       std::string::npos);
+  EXPECT_NE(at("RESERVED_WORD_7 : WORD; (* input register 47, not used *)"), std::string::npos)
+      << "the command block's gaps are named by their word";
   size_t structs = 0, ends = 0;
   for (const auto& l : lines(st)) {
     structs += l.find(" : STRUCT ") != std::string::npos;
