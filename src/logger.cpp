@@ -57,8 +57,11 @@ class Folding : public Base {
     if (!formatter_) formatter_.emplace(options);
   }
   // A console sink writes to `stream` instead (colours still follow what
-  // standard output is). Before the sink serves a logger.
-  void writeTo(std::FILE* stream) { this->_file = stream; }
+  // standard output is). Set once, before the sink serves a logger: a later
+  // initLog finds the sink serving the logging thread already.
+  void writeTo(std::FILE* stream) {
+    if (!redirected_.exchange(true)) this->_file = stream;
+  }
   // This sink reports each "#flush" message once it is on disk.
   // Atomic: a later initLog finds the sink serving the logging thread already.
   void acknowledgeFlushes() { acknowledges_.store(true, std::memory_order_relaxed); }
@@ -135,6 +138,7 @@ class Folding : public Base {
 
   std::optional<quill::PatternFormatter> formatter_;
   std::atomic<bool> acknowledges_{false};
+  std::atomic<bool> redirected_{false};
   LogFolder folder_;
   std::vector<std::pair<const void*, Context>> contexts_;
 };
