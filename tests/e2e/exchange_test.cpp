@@ -286,7 +286,9 @@ TEST_P(StatusBlock, TheExportedTagListDecodesTheLiveCell) {
     if (regs.empty()) return -1e9;
     return t.type == "BOOL" ? double(regs[0]) : decode(t, regs);
   };
-  for (const auto& [name, value] : expected) {
+  for (const auto& kv : expected) {
+    const std::string& name = kv.first;  // a lambda cannot capture a structured binding in C++17
+    const double value = kv.second;
     ASSERT_TRUE(tags.count(name)) << name;
     EXPECT_EQ(tags.at(name).direction, "robot_to_plc") << name;
     EXPECT_TRUE(vt::waitUntil([&] { return std::abs(read(name) - value) < 1e-6; }, kWait))
