@@ -57,6 +57,9 @@ install(FILES ${_pkg_dir}/debian/vemo-umx.copyright DESTINATION ${_docdir}/vemo-
 # The alert rules, where monitoring set-ups take vendor rules from.
 install(FILES ${_pkg_dir}/prometheus/vemo_umx.rules.yml
   DESTINATION ${CMAKE_INSTALL_DATADIR}/vemo-umx/prometheus COMPONENT service)
+# The fleet dashboard the alerts link to, for Grafana's import.
+install(FILES ${_pkg_dir}/grafana/vemo_umx.dashboard.json
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/vemo-umx/grafana COMPONENT service)
 # The PLC programmer's tag lists for the default configuration, made by the
 # program itself (a workspace that does not exist: the defaults).
 set(_tag_lists "")

@@ -13,10 +13,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -28,6 +33,7 @@ namespace fs = std::filesystem;
 using vt::Cell;
 using vt::Ms;
 using vt::swap16;
+using json = nlohmann::json;
 
 namespace {
 
@@ -192,6 +198,134 @@ std::string httpGet(int port, const std::string& path) {
   return answer;
 }
 
+std::string urlEncode(const std::string& s) {
+  static const char* const hex = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : s) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
+// A Prometheus HTTP API answer's "data", or null with `error` set.
+json promApi(int port, const std::string& path, std::string* error) {
+  const std::string answer = httpGet(port, path);
+  const size_t body = answer.find("\r\n\r\n");
+  const json j =
+      json::parse(body == std::string::npos ? "" : answer.substr(body + 4), nullptr, false);
+  if (!j.is_discarded() && j.value("status", "") == "success") return j.at("data");
+  if (error) *error = path + " -> " + answer;
+  return nullptr;
+}
+
+json dashboard() {
+  return json::parse(vt::readFile(vt::sourceDir() + "/packaging/grafana/vemo_umx.dashboard.json"));
+}
+
+// Every panel, also those a collapsed row holds.
+std::vector<json> panelsOf(const json& d) {
+  std::vector<json> out;
+  for (const json& p : d.at("panels")) {
+    out.push_back(p);
+    for (const json& inner : p.value("panels", json::array())) out.push_back(inner);
+  }
+  return out;
+}
+
+const json* panelTitled(const std::vector<json>& panels, const std::string& title) {
+  for (const json& p : panels)
+    if (p.value("title", "") == title) return &p;
+  return nullptr;
+}
+
+// A value mapping's texts by value, as the panel shows them.
+std::map<int, std::string> mappedNames(const json& panel) {
+  std::map<int, std::string> names;
+  for (const json& m : panel["fieldConfig"]["defaults"].value("mappings", json::array()))
+    if (m.value("type", "") == "value")
+      for (auto& [v, o] : m.at("options").items()) names[std::stoi(v)] = o.value("text", "");
+  return names;
+}
+
+// "Robot modes: 0 no controller, 1 ..." in the README, by value.
+std::map<int, std::string> readmeModes(const std::string& heading) {
+  std::string readme = vt::readFile(vt::sourceDir() + "/README.md");
+  std::replace(readme.begin(), readme.end(), '\n', ' ');
+  std::map<int, std::string> names;
+  std::smatch list;
+  if (!std::regex_search(readme, list, std::regex(heading + ": ([^.]*)\\."))) return names;
+  const std::string text = list[1];
+  const std::regex item(R"((\d+) ([^,]+))");
+  for (std::sregex_iterator it(text.begin(), text.end(), item), end; it != end; ++it)
+    names[std::stoi((*it)[1])] = (*it)[2];
+  return names;
+}
+
+// The metric whose instance labels the instance variable offers; "" when
+// its query is not label_values(<metric>, instance).
+std::string instanceVariableMetric(const json& d) {
+  for (const json& v : d.at("templating").at("list")) {
+    if (v.value("name", "") != "instance") continue;
+    const json& q = v.at("query");
+    const std::string text = q.is_object() ? q.value("query", "") : q.get<std::string>();
+    std::smatch m;
+    if (std::regex_match(text, m, std::regex(R"(label_values\((\w+), *instance\))"))) return m[1];
+  }
+  return "";
+}
+
+// A panel's query as Grafana sends it for one instance.
+std::string substitute(std::string expr, const std::string& instance) {
+  for (const auto& [var, value] :
+       std::vector<std::pair<std::string, std::string>>{{"$__rate_interval", "20s"},
+                                                        {"$__interval", "5s"},
+                                                        {"$__range", "2m"},
+                                                        {"$instance", instance}})
+    for (size_t at; (at = expr.find(var)) != std::string::npos;)
+      expr.replace(at, var.size(), value);
+  return expr;
+}
+
+class Prometheus {
+ public:
+  explicit Prometheus(int port) : port_(port) {}
+  // The series of an instant query, or of a range query over the last two
+  // minutes; null (and `error`) when the query is refused.
+  json query(const std::string& expr, bool range, std::string* error = nullptr) const {
+    const long now = static_cast<long>(std::time(nullptr));
+    const json data = range ? promApi(port_,
+                                      "/api/v1/query_range?query=" + urlEncode(expr) +
+                                          "&start=" + std::to_string(now - 120) +
+                                          "&end=" + std::to_string(now) + "&step=2",
+                                      error)
+                            : promApi(port_, "/api/v1/query?query=" + urlEncode(expr), error);
+    return data.is_null() ? json() : data.at("result");
+  }
+  // Waits until the instant query's value for `instance` satisfies pred;
+  // `last` gets the last value seen (NAN: none).
+  bool waitValue(const std::string& expr, const std::string& instance,
+                 const std::function<bool(double)>& pred, double* last,
+                 Ms timeout = Ms(20000)) const {
+    return vt::waitUntil(
+        [&] {
+          *last = NAN;
+          for (const json& s : query(expr, false))
+            if (s["metric"].value("instance", "") == instance)
+              *last = std::stod(s["value"][1].get<std::string>());
+          return pred(*last);
+        },
+        timeout, Ms(250));
+  }
+
+ private:
+  int port_;
+};
 }  // namespace
 
 TEST(Metrics, FileFollowsTheCell) {
@@ -459,6 +593,216 @@ TEST(Metrics, AlertRulesPassTheirTests) {
   const ToolRun test = run({promtool, "test", "rules", dir + "/vemo_umx.rules.test.yml"});
   EXPECT_EQ(test.status, 0) << test.output;
   EXPECT_NE(test.output.find("SUCCESS"), std::string::npos) << test.output;
+}
+
+// One dashboard for the whole fleet: every panel asks the chosen Prometheus
+// for the chosen instances, about metrics the service writes.
+TEST(Metrics, DashboardServesTheFleet) {
+  const json d = dashboard();
+  EXPECT_GE(d.value("schemaVersion", 0), 36);
+  const std::string uid = d.value("uid", "");
+  ASSERT_FALSE(uid.empty());
+  const json ds = {{"type", "prometheus"}, {"uid", "${datasource}"}};
+  const std::string written = MetricsWriter::render(MetricsWriter::Snapshot{}, 0);
+  auto writes = [&](const std::string& name) {
+    return written.find("\n" + name + " ") != std::string::npos ||
+           written.find("\n" + name + "{") != std::string::npos;
+  };
+
+  std::map<std::string, json> vars;
+  for (const json& v : d.at("templating").at("list")) vars[v.value("name", "")] = v;
+  ASSERT_EQ(vars.count("datasource"), 1u);
+  ASSERT_EQ(vars.count("instance"), 1u);
+  EXPECT_EQ(vars["datasource"].value("type", ""), "datasource");
+  EXPECT_EQ(vars["datasource"].value("query", ""), "prometheus");
+  const json& instance = vars["instance"];
+  EXPECT_EQ(instance.value("type", ""), "query");
+  EXPECT_EQ(instance.value("datasource", json()), ds);
+  EXPECT_TRUE(instance.value("multi", false));
+  EXPECT_TRUE(instance.value("includeAll", false));
+  EXPECT_EQ(instance.value("allValue", ""), ".*") << "All takes bridges added later";
+  EXPECT_TRUE(writes(instanceVariableMetric(d))) << instance.dump();
+
+  // The rows in the README's order, the order a maintainer asks in.
+  const std::string readme = vt::readFile(vt::sourceDir() + "/README.md");
+  const std::string header = "| row | what it answers |\n|---|---|\n";
+  const size_t table = readme.find(header);
+  ASSERT_NE(table, std::string::npos);
+  std::istringstream described(readme.substr(table + header.size()));
+  std::vector<std::string> rows;
+  for (std::string line; std::getline(described, line) && line.rfind("| ", 0) == 0;)
+    rows.push_back(line.substr(2, line.find(" |") - 2));
+  std::vector<std::string> titles;
+  for (const json& p : d.at("panels"))
+    if (p.value("type", "") == "row") titles.push_back(p.value("title", ""));
+  ASSERT_EQ(titles.size(), rows.size());
+  for (size_t i = 0; i < rows.size(); ++i)
+    EXPECT_EQ(titles[i].rfind(rows[i], 0), 0u) << titles[i] << " is not " << rows[i];
+
+  // Every metric a query selects is filtered to the chosen instances.
+  const std::regex selector(R"(\b((?:vemo_umx|node)_\w+)(\{[^}]*\})?)");
+  std::set<int> ids;
+  const std::vector<json> panels = panelsOf(d);
+  for (const json& p : panels) {
+    const std::string title = p.value("title", "");
+    EXPECT_TRUE(ids.insert(p.value("id", -1)).second) << "id of " << title;
+    if (p.value("type", "") == "row") continue;
+    EXPECT_EQ(p.value("datasource", json()), ds) << title;
+    const json targets = p.value("targets", json::array());
+    EXPECT_FALSE(targets.empty()) << title;
+    for (const json& t : targets) {
+      const std::string expr = t.value("expr", "");
+      EXPECT_FALSE(expr.empty()) << title;
+      EXPECT_EQ(t.value("datasource", ds), ds) << title;
+      for (std::sregex_iterator it(expr.begin(), expr.end(), selector), end; it != end; ++it) {
+        const std::string name = (*it)[1];
+        EXPECT_NE((*it)[2].str().find("instance=~\"$instance\""), std::string::npos)
+            << title << ": " << name;
+        if (name.rfind("vemo_umx_", 0) == 0) {
+          EXPECT_TRUE(writes(name)) << title << ": " << name;
+        }
+      }
+    }
+  }
+
+  // The modes by the names the README gives them.
+  for (const auto& [title, heading] : std::vector<std::pair<std::string, std::string>>{
+           {"Robot mode", "Robot modes"}, {"Safety mode", "Safety modes"}}) {
+    const json* p = panelTitled(panels, title);
+    ASSERT_NE(p, nullptr) << title;
+    const auto names = readmeModes(heading);
+    EXPECT_EQ(names.size(), 10u) << heading;
+    EXPECT_EQ(mappedNames(*p), names) << title;
+  }
+
+  // Every alert links to the dashboard, filtered to the instance that fires.
+  const std::string rules =
+      vt::readFile(vt::sourceDir() + "/packaging/prometheus/vemo_umx.rules.yml");
+  const std::string link = "dashboard: \"/d/" + uid + "/";
+  size_t alerts = 0;
+  for (size_t at = rules.find("- alert: "); at != std::string::npos; ++alerts) {
+    const size_t next = rules.find("- alert: ", at + 1);
+    const std::string rule = rules.substr(at, next - at);
+    EXPECT_NE(rule.find(link), std::string::npos) << rule;
+    EXPECT_NE(rule.find("?var-instance={{ $labels.instance | urlquery }}\""), std::string::npos)
+        << rule;
+    at = next;
+  }
+  EXPECT_EQ(alerts, 7u);
+}
+
+// The dashboard's every query, run by a real Prometheus that scrapes a real
+// node_exporter serving a running cell's file, answers for that cell; the
+// phase and the robot mode follow the cell.
+TEST(Metrics, DashboardQueriesAnswerFromPrometheus) {
+  REQUIRE_TOOL(prometheus, "prometheus", "prometheus");
+  REQUIRE_TOOL(exporter, "prometheus-node-exporter", "prometheus-node-exporter");
+  const auto t0 = std::chrono::steady_clock::now();
+  vt::TempDir dir("vemo-metrics");
+  fs::create_directory(dir / "textfile");
+  const MetricsFile m(dir / "textfile/vemo_umx.prom");
+  Cell cell(withMetrics(m.path()));
+  cell.start();
+  ASSERT_TRUE(m.waitFor([](auto& v) { return value(v, "vemo_umx_up") == 1; }));
+
+  const std::string instance = "127.0.0.1:19100";
+  vt::Process node({exporter, "--web.listen-address=" + instance, "--collector.disable-defaults",
+                    "--collector.textfile", "--collector.textfile.directory=" + dir / "textfile"});
+  ASSERT_TRUE(node.waitFor("Listening on", Ms(10000), 0, vt::Stream::Err))
+      << node.allText(vt::Stream::Err);
+  vt::writeFile(dir / "prometheus.yml",
+                "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
+                "scrape_configs:\n  - job_name: node\n    static_configs:\n"
+                "      - targets: [\"" +
+                    instance + "\"]\n");
+  const int port = 19090;
+  vt::Process server({prometheus, "--config.file=" + dir / "prometheus.yml",
+                      "--storage.tsdb.path=" + dir / "data",
+                      "--web.listen-address=127.0.0.1:" + std::to_string(port)});
+  ASSERT_TRUE(
+      server.waitFor("Server is ready to receive web requests", Ms(20000), 0, vt::Stream::Err))
+      << server.allText(vt::Stream::Err);
+  const Prometheus prom(port);
+  ASSERT_TRUE(vt::waitUntil(
+      [&] { return !prom.query("count_over_time(vemo_umx_up[1m]) >= 2", false).empty(); },
+      Ms(20000), Ms(250)))
+      << server.allText(vt::Stream::Err);
+
+  // The instance variable offers the scraped cell.
+  const json d = dashboard();
+  std::string error;
+  const json offered = promApi(
+      port, "/api/v1/label/instance/values?match%5B%5D=" + urlEncode(instanceVariableMetric(d)),
+      &error);
+  EXPECT_EQ(offered, json::array({instance})) << error;
+
+  // Each panel's queries as Grafana sends them; rates wait for two rewrites
+  // of the file in their window.
+  const std::vector<json> panels = panelsOf(d);
+  const auto answered_by = std::chrono::steady_clock::now() + Ms(30000);
+  size_t queries = 0;
+  for (const json& p : panels) {
+    for (const json& t : p.value("targets", json::array())) {
+      const std::string expr = substitute(t.value("expr", ""), instance);
+      EXPECT_EQ(expr.find('$'), std::string::npos) << "a variable Grafana does not fill: " << expr;
+      json series;
+      error.clear();
+      const auto left =
+          std::chrono::duration_cast<Ms>(answered_by - std::chrono::steady_clock::now());
+      EXPECT_TRUE(vt::waitUntil(
+          [&] { return !(series = prom.query(expr, !t.value("instant", false), &error)).empty(); },
+          std::max(left, Ms(500)), Ms(250)))
+          << p.value("title", "") << ": " << expr << "\n"
+          << error;
+      for (const json& s : series)
+        EXPECT_EQ(s["metric"].value("instance", ""), instance)
+            << p.value("title", "") << ": one series per bridge " << s["metric"].dump();
+      ++queries;
+    }
+  }
+  EXPECT_GE(queries, 20u);
+  auto panelQuery = [&](const std::string& title, size_t target = 0) {
+    const json* p = panelTitled(panels, title);
+    return p ? substitute((*p)["targets"][target].value("expr", ""), instance) : "";
+  };
+
+  // A sound cell: running, its cycles within half a second, every function
+  // of the cycle used, the arm powered off and its safety normal.
+  auto is = [](double want) { return [want](double x) { return x == want; }; };
+  double v = NAN;
+  EXPECT_TRUE(prom.waitValue(panelQuery("Phase"), instance, is(2), &v)) << v;
+  EXPECT_TRUE(prom.waitValue(
+      panelQuery("Cycle time p50 and p99"), instance,
+      [](double p50) { return p50 > 0.15 && p50 < 0.5; }, &v))
+      << v;
+  EXPECT_TRUE(prom.waitValue(
+      panelQuery("Cycles per second"), instance, [](double rate) { return rate > 2 && rate < 7; },
+      &v))
+      << v;
+  std::set<std::string> functions;
+  for (const json& s : prom.query(panelQuery("Modbus requests by function"), false))
+    if (std::stod(s["value"][1].get<std::string>()) > 0) functions.insert(s["metric"]["function"]);
+  EXPECT_EQ(functions, (std::set<std::string>{"read_discrete_inputs", "read_input_registers",
+                                              "write_multiple_coils", "write_multiple_registers"}));
+  EXPECT_TRUE(prom.waitValue(panelQuery("Safety mode"), instance, is(1), &v)) << v;
+  const std::string robot_mode = panelQuery("Robot mode");
+  EXPECT_TRUE(prom.waitValue(robot_mode, instance, is(3), &v)) << v;
+  ASSERT_EQ(cell.robotCmd("set robot_mode 8").rfind("ok", 0), 0u);
+  EXPECT_TRUE(prom.waitValue(robot_mode, instance, is(8), &v)) << v;
+
+  // A killed service that comes back: one restart.
+  cell.umx().signal(SIGKILL);
+  ASSERT_TRUE(cell.umx().waitExit(Ms(5000)));
+  cell.startUmx();
+  EXPECT_TRUE(prom.waitValue(panelQuery("Restarts in the time range"), instance, is(1), &v)) << v;
+
+  // A silent gateway: blocking outranks failing.
+  cell.gateway().query("mute on");
+  EXPECT_TRUE(prom.waitValue(panelQuery("Phase"), instance, is(4), &v, Ms(25000))) << v;
+  std::printf("dashboard checked against Prometheus in %lld ms\n",
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - t0)
+                                         .count()));
 }
 
 TEST(Metrics, OnlyWhenAskedByOptionOrVariable) {
